@@ -1,0 +1,109 @@
+// The resize job: one object carries every parameter of one resize request,
+// runs the pipeline once and then answers with its results and error state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "imaging/framework.h"
+
+namespace skalo {
+
+// A colour as $00BBGGRR: red in the low byte, green in the second, blue in the third.
+using TColor = std::uint32_t;
+
+// Failures of the job's guarded steps; raised and caught inside the job, each
+// turned into an error code and text.
+SKALO_DECLARE_EXCEPTION(EInvalidFileType, Exception);
+SKALO_DECLARE_EXCEPTION(ENoFileName, Exception);
+SKALO_DECLARE_EXCEPTION(ENeedWidthOrHeight, Exception);
+SKALO_DECLARE_EXCEPTION(ENeedWidthAndHeight, Exception);
+SKALO_DECLARE_EXCEPTION(EMaxSizeExceeded, Exception);
+SKALO_DECLARE_EXCEPTION(EFileNotFound, Exception);
+
+class TSkalo {
+ public:
+  TSkalo();
+  TSkalo(const TSkalo&) = delete;
+  TSkalo& operator=(const TSkalo&) = delete;
+  ~TSkalo();
+
+  // Restores the parameter defaults; keeps Image, Output, Mime, the source size,
+  // the input extension and the EXIF state.
+  void Reset();
+
+  // Sets ErrorCode and ErrorText together. Interrupts nothing by itself.
+  void SetError(std::int32_t code, const std::string& text);
+
+  // Properties. -1 means "not given" for the sizes, the limits and Compression.
+  const std::string& Image() const { return image_; }
+  void SetImage(const std::string& v) { image_ = v; }
+  bool Whitespace() const { return whitespace_; }
+  void SetWhitespace(bool v) { whitespace_ = v; }
+  bool AutoRotate() const { return auto_rotate_; }
+  void SetAutoRotate(bool v) { auto_rotate_ = v; }
+  std::int32_t Width() const { return width_; }
+  void SetWidth(std::int32_t v) { width_ = v; }
+  std::int32_t Height() const { return height_; }
+  void SetHeight(std::int32_t v) { height_ = v; }
+  std::int32_t Rotation() const { return rotation_; }
+  void SetRotation(std::int32_t v) { rotation_ = v; }
+  std::int32_t OriginalWidth() const { return original_width_; }
+  void SetOriginalWidth(std::int32_t v) { original_width_ = v; }
+  std::int32_t OriginalHeight() const { return original_height_; }
+  void SetOriginalHeight(std::int32_t v) { original_height_ = v; }
+  std::int32_t Compression() const { return compression_; }
+  void SetCompression(std::int32_t v) { compression_ = v; }
+  std::int32_t MaxWidth() const { return max_width_; }
+  void SetMaxWidth(std::int32_t v) { max_width_ = v; }
+  std::int32_t MaxHeight() const { return max_height_; }
+  void SetMaxHeight(std::int32_t v) { max_height_ = v; }
+  const std::string& Output() const { return output_; }
+  void SetOutput(const std::string& v) { output_ = v; }
+  const std::string& Mime() const { return mime_; }
+  bool ProcessEXIF() const { return process_exif_; }
+  void SetProcessEXIF(bool v) { process_exif_ = v; }
+  bool ProcessBinary() const { return process_binary_; }
+  void SetProcessBinary(bool v) { process_binary_ = v; }
+  std::int32_t ErrorCode() const { return error_code_; }
+  const std::string& ErrorText() const { return error_text_; }
+  TColor BackgroundColor() const { return background_color_; }
+  void SetBackgroundColor(TColor v) { background_color_ = v; }
+
+  // "<root><errorcode>N</errorcode><errortext>T</errortext></root>", unescaped.
+  std::string ErrorXML() const;
+  // Always "Skalo Core 1.5".
+  static std::string SkaloVersion() { return "Skalo Core 1.5"; }
+  // Sets BackgroundColor from HTML notation ("#RRGGBB"); invalid pairs count as 255.
+  void SetBackgroundColorHTML(const std::string& value);
+
+  // Lower-cased extension of Image with its dot, set by the pipeline.
+  const std::string& InputExtension() const { return input_extension_; }
+
+ protected:
+  void SetMime(const std::string& v) { mime_ = v; }
+  void SetInputExtension(const std::string& v) { input_extension_ = v; }
+
+ private:
+  std::int32_t width_ = 0;
+  std::int32_t height_ = 0;
+  std::int32_t original_width_ = 0;
+  std::int32_t original_height_ = 0;
+  std::int32_t compression_ = 0;
+  std::int32_t error_code_ = 0;
+  std::int32_t max_width_ = 0;
+  std::int32_t max_height_ = 0;
+  std::int32_t rotation_ = 0;
+  std::string image_;
+  std::string mime_;
+  std::string input_extension_;
+  std::string output_;
+  std::string error_text_;
+  bool auto_rotate_ = false;
+  bool whitespace_ = false;
+  bool process_exif_ = false;
+  bool process_binary_ = false;
+  TColor background_color_ = 0;
+};
+
+}  // namespace skalo

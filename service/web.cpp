@@ -1,0 +1,345 @@
+#include "service/web.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace skalo {
+
+// ---------------------------------------------------------------- texts
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string LowerCaseAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string HeaderSafe(std::string_view text) {
+  std::string out(text);
+  std::replace(out.begin(), out.end(), '\r', ' ');
+  std::replace(out.begin(), out.end(), '\n', ' ');
+  return out;
+}
+
+const char* ReasonPhrase(int code) {
+  switch (code) {
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Unknown";
+  }
+}
+
+// ---------------------------------------------------------------- field list
+
+std::vector<std::string> SplitQueryFields(std::string_view query) {
+  std::vector<std::string> fields;
+  const std::size_t n = query.size();
+  std::size_t pos = 0;
+  while (pos < n) {
+    // CR and LF at the start of a field are skipped, so CR LF counts as one cut.
+    while (pos < n && (query[pos] == '\r' || query[pos] == '\n'))
+      ++pos;
+    if (pos >= n) break;
+
+    if (query[pos] == '"') {
+      // A field that opens with a quote runs to the closing quote; both quotes
+      // are dropped. What follows the closing quote starts a field of its own.
+      const std::size_t close = query.find('"', pos + 1);
+      if (close == std::string_view::npos) {
+        fields.emplace_back(query.substr(pos + 1));
+        break;
+      }
+      fields.emplace_back(query.substr(pos + 1, close - pos - 1));
+      pos = close + 1;
+      continue;
+    }
+
+    // Elsewhere quotes stay in the field but still protect separators.
+    const std::size_t start = pos;
+    bool quoted = false;
+    while (pos < n) {
+      const char c = query[pos];
+      if (c == '"') {
+        quoted = !quoted;
+      } else if (!quoted && (c == '&' || c == '\r' || c == '\n')) {
+        break;
+      }
+      ++pos;
+    }
+    fields.emplace_back(query.substr(start, pos - start));
+    if (pos < n) ++pos;  // step over the separator that ended the field
+  }
+  return fields;
+}
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string DecodeQueryField(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const char c = field[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c != '%') {
+      out += c;
+    } else if (i + 1 < field.size() && field[i + 1] == '%') {
+      out += '%';
+      ++i;
+    } else if (field.size() - i < 3) {
+      throw Exception("Error decoding URL style (%XX) encoded string at position " +
+                      std::to_string(i + 1));
+    } else {
+      const int hi = HexValue(field[i + 1]);
+      const int lo = HexValue(field[i + 2]);
+      if (hi < 0 || lo < 0) {
+        throw Exception("Invalid URL encoded character (" + std::string(field.substr(i, 3)) +
+                        ") at position " + std::to_string(i + 1));
+      }
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    }
+  }
+  return out;
+}
+
+TFieldList TFieldList::FromQuery(std::string_view query) {
+  TFieldList list;
+  for (const std::string& field : SplitQueryFields(query))
+    list.entries_.push_back(DecodeQueryField(field));
+  return list;
+}
+
+std::vector<std::string>::iterator TFieldList::Find(std::string_view name) {
+  return std::find_if(entries_.begin(), entries_.end(), [name](const std::string& entry) {
+    const std::size_t eq = entry.find('=');
+    return eq != std::string::npos && SameText(std::string_view(entry).substr(0, eq), name);
+  });
+}
+
+std::string TFieldList::Value(std::string_view name) const {
+  for (const std::string& entry : entries_) {
+    const std::size_t eq = entry.find('=');
+    if (eq != std::string::npos && SameText(std::string_view(entry).substr(0, eq), name))
+      return entry.substr(eq + 1);
+  }
+  return std::string();
+}
+
+void TFieldList::SetValue(std::string_view name, std::string_view value) {
+  const auto it = Find(name);
+  if (value.empty()) {
+    if (it != entries_.end()) entries_.erase(it);
+    return;
+  }
+  std::string entry = std::string(name) + "=" + std::string(value);
+  if (it != entries_.end())
+    *it = std::move(entry);
+  else
+    entries_.push_back(std::move(entry));
+}
+
+std::string TFieldList::Text() const {
+  std::string text;
+  for (const std::string& entry : entries_) {
+    text += entry;
+    text += "\r\n";
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------- request
+
+TWebRequest::TWebRequest(EXTENSION_CONTROL_BLOCK* ecb) : ecb_(ecb) {
+  method_ = ecb->lpszMethod ? ecb->lpszMethod : "";
+  path_info_ = ecb->lpszPathInfo ? ecb->lpszPathInfo : "";
+  query_ = ecb->lpszQueryString ? ecb->lpszQueryString : "";
+  script_name_ = ServerVariable("SCRIPT_NAME");
+  host_ = ServerVariable("HTTP_HOST");
+  protocol_ = ServerVariable("SERVER_PROTOCOL");
+}
+
+std::string TWebRequest::ServerVariable(const char* name) const {
+  if (!ecb_->GetServerVariable) return std::string();
+  std::vector<char> buffer(256);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (ecb_->GetServerVariable(ecb_->ConnID, name, buffer.data(), &size))
+      return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+    // Too small: the host told us the size it needs.
+    if (size <= buffer.size() || size > (1u << 20)) break;
+    buffer.resize(size);
+  }
+  return std::string();
+}
+
+TFieldList& TWebRequest::ContentFields() {
+  if (!fields_) fields_ = TFieldList::FromQuery(query_);
+  return *fields_;
+}
+
+std::string TWebRequest::TranslateURI(const std::string& url) const {
+  char buffer[HSE_MAP_URL_BUFFER];
+  if (!ecb_->MapUrlToPath || url.size() >= sizeof buffer) return std::string();
+  std::memcpy(buffer, url.c_str(), url.size() + 1);
+  DWORD size = sizeof buffer;
+  if (!ecb_->MapUrlToPath(ecb_->ConnID, buffer, &size)) return std::string();
+  return std::string(buffer, strnlen(buffer, sizeof buffer));
+}
+
+// ---------------------------------------------------------------- response
+
+TWebResponse::TWebResponse(TWebRequest& request) : request_(request) {}
+
+void TWebResponse::SetCustomHeader(const std::string& name, const std::string& value) {
+  for (auto& header : headers_) {
+    if (SameText(header.first, name)) {
+      header.second = value;
+      return;
+    }
+  }
+  headers_.emplace_back(name, value);
+}
+
+void TWebResponse::SetContent(std::string text) {
+  content_ = std::move(text);
+  if (!stream_) content_length_ = content_.size();
+}
+
+void TWebResponse::AppendContent(std::string_view text) {
+  content_ += text;
+  if (!stream_) content_length_ = content_.size();
+}
+
+void TWebResponse::SetContentStream(std::unique_ptr<TStream> stream) {
+  stream_ = std::move(stream);
+  content_length_ =
+      stream_ ? stream_->Size() - std::min(stream_->Position(), stream_->Size()) : content_.size();
+}
+
+std::string TWebResponse::StatusText() const {
+  return std::to_string(status_code_) + " " + ReasonPhrase(status_code_);
+}
+
+std::string TWebResponse::HeaderBlock() const {
+  std::string block;
+  for (const auto& [name, value] : headers_)
+    block += HeaderSafe(name) + ": " + HeaderSafe(value) + "\r\n";
+  if (!content_type_.empty()) block += "Content-Type: " + HeaderSafe(content_type_) + "\r\n";
+  if (stream_ || !content_.empty())
+    block += "Content-Length: " + std::to_string(content_length_) + "\r\n";
+  block += "\r\n";
+  return block;
+}
+
+namespace {
+
+// Writes all bytes through the host; false when the client has gone.
+bool WriteAll(EXTENSION_CONTROL_BLOCK* ecb, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 8192));
+    if (!ecb->WriteClient || !ecb->WriteClient(ecb->ConnID, data, &chunk) || chunk == 0)
+      return false;
+    data += chunk;
+    size -= chunk;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TWebResponse::SendResponse() {
+  if (sent_) return;
+  sent_ = true;
+  EXTENSION_CONTROL_BLOCK* ecb = request_.Ecb();
+  ecb->dwHttpStatusCode = static_cast<DWORD>(status_code_);
+  const std::string status = HeaderSafe(StatusText());
+  const std::string headers = HeaderBlock();
+  if (!ecb->SendResponseHeaders ||
+      !ecb->SendResponseHeaders(ecb->ConnID, status.c_str(), headers.c_str())) {
+    stream_.reset();
+    return;
+  }
+  if (stream_) {
+    // The stream goes out in pieces of at most 8192 bytes from its position.
+    char piece[8192];
+    for (;;) {
+      const std::size_t n = stream_->Read(piece, sizeof piece);
+      if (n == 0 || !WriteAll(ecb, piece, n)) break;
+    }
+    stream_.reset();
+  } else {
+    WriteAll(ecb, content_.data(), content_.size());
+  }
+}
+
+}  // namespace skalo

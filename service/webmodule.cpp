@@ -1,0 +1,82 @@
+#include "service/webmodule.h"
+
+namespace skalo {
+
+const TWebActionItem* TWebModule::FindAction(const TWebRequest& request) const {
+  for (const TWebActionItem& item : actions_) {
+    if (!item.Enabled) continue;
+    if (!item.MethodType.empty() && !SameText(item.MethodType, request.Method())) continue;
+    if (SameText(item.PathInfo, request.PathInfo())) return &item;
+  }
+  for (const TWebActionItem& item : actions_)
+    if (item.Default && item.Enabled) return &item;
+  return nullptr;
+}
+
+bool TWebModule::HandleRequest(TWebRequest& request, TWebResponse& response) {
+  if (response.Sent()) return true;
+  struct Current {
+    TWebModule& module;
+    Current(TWebModule& m, TWebRequest& rq, TWebResponse& rs) : module(m) {
+      module.request_ = &rq;
+      module.response_ = &rs;
+    }
+    ~Current() {
+      module.request_ = nullptr;
+      module.response_ = nullptr;
+    }
+  } current(*this, request, response);
+
+  const TWebActionItem* action = FindAction(request);
+  if (!action || !action->OnAction) return false;
+  bool handled = true;
+  action->OnAction(request, response, handled);
+  return handled;
+}
+
+TWebModule1::TWebModule1() {
+  using namespace std::placeholders;
+  AddAction({"xml", "/xml", "", false, true,
+             std::bind(&TWebModule1::WebModule1WebActionItem1Action, this, _1, _2, _3)});
+  AddAction({"bin", "/bin", "", true, true,
+             std::bind(&TWebModule1::WebModule1binAction, this, _1, _2, _3)});
+  AddAction({"test", "/test", "", false, true,
+             std::bind(&TWebModule1::WebModule1testAction, this, _1, _2, _3)});
+  AddAction({"loadsettings", "/loadsettings", "", false, true,
+             std::bind(&TWebModule1::WebModule1loadsettingsAction, this, _1, _2, _3)});
+  AddAction({"cachename", "/cachename", "", false, true,
+             std::bind(&TWebModule1::WebModule1cachenameAction, this, _1, _2, _3)});
+}
+
+namespace {
+
+[[noreturn]] void NotAvailable(const char* action) {
+  throw Exception(std::string("The action \"") + action + "\" is not available yet");
+}
+
+}  // namespace
+
+void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse&, bool&) {
+  request.ContentFields();
+  NotAvailable("/xml");
+}
+
+void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse&, bool&) {
+  request.ContentFields();
+  NotAvailable("/bin");
+}
+
+void TWebModule1::WebModule1testAction(TWebRequest&, TWebResponse&, bool&) {
+  NotAvailable("/test");
+}
+
+void TWebModule1::WebModule1loadsettingsAction(TWebRequest&, TWebResponse&, bool&) {
+  NotAvailable("/loadsettings");
+}
+
+void TWebModule1::WebModule1cachenameAction(TWebRequest& request, TWebResponse&, bool&) {
+  request.ContentFields();
+  NotAvailable("/cachename");
+}
+
+}  // namespace skalo
