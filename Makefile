@@ -54,7 +54,8 @@ test-asan: build-asan
 test: test-release test-asan
 
 run: build
-	$(BUILD)/skalo-httpd --listen $(LISTEN) --root demo/www
+	mkdir -p $(BUILD)/cache
+	$(BUILD)/skalo-httpd --listen $(LISTEN) --root demo/www --alias /skalo-cache=$(BUILD)/cache
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
