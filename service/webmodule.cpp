@@ -17,15 +17,9 @@ bool TWebModule::HandleRequest(TWebRequest& request, TWebResponse& response) {
   if (response.Sent()) return true;
   struct Current {
     TWebModule& module;
-    Current(TWebModule& m, TWebRequest& rq, TWebResponse& rs) : module(m) {
-      module.request_ = &rq;
-      module.response_ = &rs;
-    }
-    ~Current() {
-      module.request_ = nullptr;
-      module.response_ = nullptr;
-    }
-  } current(*this, request, response);
+    ~Current() { module.SetCurrent(nullptr, nullptr); }
+  } current{*this};
+  SetCurrent(&request, &response);
 
   const TWebActionItem* action = FindAction(request);
   if (!action || !action->OnAction) return false;

@@ -37,6 +37,11 @@ class TWebModule {
   // The request being served and its response (null between requests).
   TWebRequest* Request() const { return request_; }
   TWebResponse* Response() const { return response_; }
+  // Makes a request current (HandleRequest does it for the time of a request).
+  void SetCurrent(TWebRequest* request, TWebResponse* response) {
+    request_ = request;
+    response_ = response;
+  }
 
   const std::vector<TWebActionItem>& Actions() const { return actions_; }
 
@@ -67,12 +72,31 @@ class TWebModule1 : public TWebModule {
   std::string SkaloCachePath;
   std::string DefaultImage;
 
+  // Reads SkaloSettings.xml from SettingsDirectory(): defaults first, then the
+  // keys found; SettingsLoaded becomes true on success. Throws on an unreadable
+  // file ("Cannot open file ..."), bad XML ("Parser error.") or a bad boolean.
+  void LoadSettings();
+  // A value holding ":\" or a pair of backslashes (from the second character on) is a
+  // file-system path and stays as it is; anything else is a URL path mapped by
+  // the current request (empty when the mapping fails).
+  std::string ResolvePath(const std::string& value) const;
+  // The cache file path for a field-list text, without extension; creates the
+  // two-character subfolder when subfolders are on.
+  std::string CacheFileName(const std::string& key) const;
+
+  // Folder of the settings file: the module file's folder unless set otherwise.
+  std::string SettingsDirectory() const;
+  void SetSettingsDirectory(std::string dir) { settings_directory_ = std::move(dir); }
+
   // The five actions ("/xml", "/bin", "/test", "/loadsettings", "/cachename").
   void WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse& response, bool& handled);
   void WebModule1binAction(TWebRequest& request, TWebResponse& response, bool& handled);
   void WebModule1testAction(TWebRequest& request, TWebResponse& response, bool& handled);
   void WebModule1loadsettingsAction(TWebRequest& request, TWebResponse& response, bool& handled);
   void WebModule1cachenameAction(TWebRequest& request, TWebResponse& response, bool& handled);
+
+ private:
+  std::string settings_directory_;
 };
 
 }  // namespace skalo
