@@ -97,6 +97,16 @@ void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes
   }
 }
 
+std::string ExtractFileName(const std::string& path) {
+  const std::size_t sep = path.find_last_of("/\\:");
+  return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+std::string ExtractFileExt(const std::string& path) {
+  const std::size_t at = path.find_last_of(".\\/:");
+  return at != std::string::npos && path[at] == '.' ? path.substr(at) : std::string();
+}
+
 bool FileExists(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

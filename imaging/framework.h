@@ -84,6 +84,13 @@ class TMemoryStream final : public TStream {
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes);
 
+// Path parts. "/", backslash and ":" all separate folders from the file name.
+// The file name part: the text after the last separator.
+std::string ExtractFileName(const std::string& path);
+// The extension: from the last "." after the last separator, dot included;
+// empty when there is none.
+std::string ExtractFileExt(const std::string& path);
+
 // True when a regular file (not a folder) exists at `path`.
 bool FileExists(const std::string& path);
 // True when a folder exists at `path`.

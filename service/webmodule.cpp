@@ -60,17 +60,4 @@ void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse&, bool&
   NotAvailable("/bin");
 }
 
-void TWebModule1::WebModule1testAction(TWebRequest&, TWebResponse&, bool&) {
-  NotAvailable("/test");
-}
-
-void TWebModule1::WebModule1loadsettingsAction(TWebRequest&, TWebResponse&, bool&) {
-  NotAvailable("/loadsettings");
-}
-
-void TWebModule1::WebModule1cachenameAction(TWebRequest& request, TWebResponse&, bool&) {
-  request.ContentFields();
-  NotAvailable("/cachename");
-}
-
 }  // namespace skalo
