@@ -7,8 +7,36 @@
 
 namespace skalo {
 
+namespace {
+
+// Lower-cases the key text except the value of its first Image entry: file
+// names differ by letter case here, so /A.JPG and /a.jpg need their own entries.
+std::string NormaliseKey(const std::string& key) {
+  std::string text;
+  text.reserve(key.size());
+  bool image_seen = false;
+  std::size_t pos = 0;
+  while (pos < key.size()) {
+    std::size_t end = key.find("\r\n", pos);
+    end = end == std::string::npos ? key.size() : end + 2;
+    const std::string_view line(key.data() + pos, end - pos);
+    const std::size_t eq = line.find('=');
+    if (!image_seen && eq != std::string_view::npos && SameText(line.substr(0, eq), "image")) {
+      image_seen = true;
+      text += LowerCaseAscii(line.substr(0, eq));
+      text += line.substr(eq);
+    } else {
+      text += LowerCaseAscii(line);
+    }
+    pos = end;
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string TWebModule1::CacheFileName(const std::string& key) const {
-  std::string text = LowerCaseAscii(key);
+  std::string text = NormaliseKey(key);
   // A forced request shares its entry with the same request unforced.
   static constexpr std::string_view kForce = "forcenewcache=true";
   if (const std::size_t at = text.find(kForce); at != std::string::npos) {

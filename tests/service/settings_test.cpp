@@ -186,9 +186,13 @@ TEST_F(SettingsTest, CacheFileNames) {
   module_.UseCacheSubfolders = false;
   const std::string base = module_.SkaloCachePath + "/";
   EXPECT_EQ(module_.CacheFileName(""), base + "d41d8cd98f00b204e9800998ecf8427e");
-  // Letter case does not matter; order does.
-  EXPECT_EQ(module_.CacheFileName("Image=A.JPG\r\nWidth=1\r\n"),
+  // Letter case does not matter, except in the Image value (file names); order does.
+  EXPECT_EQ(module_.CacheFileName("IMAGE=a.jpg\r\nWidth=1&OUTPUT=.PNG\r\n"),
+            module_.CacheFileName("image=a.jpg\r\nwidth=1&output=.png\r\n"));
+  EXPECT_NE(module_.CacheFileName("Image=A.JPG\r\nWidth=1\r\n"),
             module_.CacheFileName("image=a.jpg\r\nwidth=1\r\n"));
+  EXPECT_EQ(module_.CacheFileName("Image=/A.JPG\r\nimage=/B.JPG\r\n"),
+            base + MD5Hex("image=/A.JPG\r\nimage=/b.jpg\r\n"));
   EXPECT_NE(module_.CacheFileName("image=a.jpg\r\nwidth=1\r\n"),
             module_.CacheFileName("width=1\r\nimage=a.jpg\r\n"));
   // ForceNewCache=true is not part of the key; ForceNewCache=false is.
@@ -208,7 +212,7 @@ TEST_F(SettingsTest, CacheFileNames) {
 TEST_F(SettingsTest, CacheSubfolderIsFirstAndLastDigit) {
   module_.SkaloCachePath = (dir_ / "cache").string();
   module_.UseCacheSubfolders = true;
-  const std::string digest = MD5Hex("image=b.png\r\n");
+  const std::string digest = MD5Hex("image=B.png\r\n");
   const std::string sub = std::string{digest.front(), digest.back()};
   EXPECT_FALSE(fs::exists(dir_ / "cache" / sub));
   EXPECT_EQ(module_.CacheFileName("Image=B.png\r\n"),
