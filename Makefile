@@ -12,7 +12,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
             libjpeg62-turbo-dev zlib1g-dev libpugixml-dev \
             libboost-dev libboost-system-dev apache2-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            libcurl4-openssl-dev curl libtiff-tools
+            libcurl4-openssl-dev curl libtiff-tools \
+            netpbm pngcheck libjpeg-turbo-progs
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
