@@ -33,7 +33,7 @@ void TSkalo::SetError(std::int32_t code, const std::string& text) {
 
 std::string TSkalo::ErrorXML() const {
   return "<root><errorcode>" + std::to_string(error_code_) + "</errorcode><errortext>" +
-         error_text_ + "</errortext></root>";
+         HtmlEscape(error_text_) + "</errortext></root>";
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "imaging/framework.h"
@@ -20,6 +21,11 @@ SKALO_DECLARE_EXCEPTION(ENeedWidthOrHeight, Exception);
 SKALO_DECLARE_EXCEPTION(ENeedWidthAndHeight, Exception);
 SKALO_DECLARE_EXCEPTION(EMaxSizeExceeded, Exception);
 SKALO_DECLARE_EXCEPTION(EFileNotFound, Exception);
+// A wanted side of 0 or below -1.
+SKALO_DECLARE_EXCEPTION(EInvalidSize, Exception);
+
+class TGraphic;
+class TBitmap;
 
 class TSkalo {
  public:
@@ -70,7 +76,8 @@ class TSkalo {
   TColor BackgroundColor() const { return background_color_; }
   void SetBackgroundColor(TColor v) { background_color_ = v; }
 
-  // "<root><errorcode>N</errorcode><errortext>T</errortext></root>", unescaped.
+  // "<root><errorcode>N</errorcode><errortext>T</errortext></root>" with the
+  // text's markup characters escaped.
   std::string ErrorXML() const;
   // Always "Skalo Core 1.5".
   static std::string SkaloVersion() { return "Skalo Core 1.5"; }
@@ -80,9 +87,34 @@ class TSkalo {
   // Lower-cased extension of Image with its dot, set by the pipeline.
   const std::string& InputExtension() const { return input_extension_; }
 
- protected:
-  void SetMime(const std::string& v) { mime_ = v; }
-  void SetInputExtension(const std::string& v) { input_extension_ = v; }
+  // Runs the pipeline on `image` (or on Image when `image` is empty). On
+  // success with ProcessBinary set, `result` holds the encoder object with the
+  // finished picture; otherwise it is empty. Failures of the guarded steps set
+  // ErrorCode; later failures leave as exceptions.
+  void doResize(std::unique_ptr<TGraphic>& result, const std::string& image);
+  // Runs the pipeline and answers the XML result document; empty after a
+  // failed run (ErrorCode and ErrorXML tell why).
+  std::string doResizeXML(const std::string& image);
+
+  // Size decisions on the working raster (fit or pad it) or, without an
+  // image to produce, on the decoded source (measure only). Each writes the
+  // decided size back into Width and Height.
+  void FitImage(TBitmap& bitmap);
+  void PadImage(TBitmap& bitmap);
+  void MeasureImage(TGraphic& source);
+
+  // The format table: a new, empty image object for a source extension or for
+  // an output extension (which also sets Mime). Throws EInvalidFileType.
+  std::unique_ptr<TGraphic> CreateDecoder(const std::string& extension);
+  std::unique_ptr<TGraphic> CreateEncoder(const std::string& extension);
+
+ private:
+  void RunJob(std::unique_ptr<TGraphic>& result, const std::string& image);
+  void Validate();
+  // Carries the source's metadata into a JPEG result (the EXIF step).
+  void ExifStep(TGraphic* encoder);
+  // The lines of the XML result that carry the source's EXIF data.
+  std::string ExifFragment() const;
 
  private:
   std::int32_t width_ = 0;

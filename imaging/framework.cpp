@@ -81,11 +81,14 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
   return bytes;
 }
 
-void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes) {
+void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes,
+                    const std::string& shown_name) {
   FileDescriptor f;
   f.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (f.fd < 0)
-    throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessage(errno));
+  if (f.fd < 0) {
+    throw EFCreateError("Cannot create file \"" + (shown_name.empty() ? path : shown_name) +
+                        "\". " + SysErrorMessage(errno));
+  }
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(f.fd, bytes.data() + done, bytes.size() - done);
@@ -95,6 +98,30 @@ void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes
     }
     done += static_cast<std::size_t>(n);
   }
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
 }
 
 std::string ExtractFileName(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace skalo {
@@ -82,7 +83,12 @@ class TMemoryStream final : public TStream {
 // Whole-file helpers with the system's messages: "Cannot open file ..." (EFOpenError)
 // and "Cannot create file ..." (EFCreateError).
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes);
+// `shown_name`, when not empty, is the file name the messages give instead of `path`.
+void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes,
+                    const std::string& shown_name = std::string());
+
+// Escapes &, <, > and " for HTML and XML text; other text stays as it is.
+std::string HtmlEscape(std::string_view text);
 
 // Path parts. "/", backslash and ":" all separate folders from the file name.
 // The file name part: the text after the last separator.

@@ -25,30 +25,6 @@ std::string LowerCaseAscii(std::string_view text) {
   return out;
 }
 
-std::string HtmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string HeaderSafe(std::string_view text) {
   std::string out(text);
   std::replace(out.begin(), out.end(), '\r', ' ');

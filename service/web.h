@@ -49,8 +49,6 @@ std::string DecodeQueryField(std::string_view field);
 bool SameText(std::string_view a, std::string_view b);
 // Lower-cases the letters A to Z only.
 std::string LowerCaseAscii(std::string_view text);
-// Escapes &, <, > and " for HTML and XML text.
-std::string HtmlEscape(std::string_view text);
 
 class TWebRequest {
  public:

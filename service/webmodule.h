@@ -10,6 +10,10 @@
 #include "service/web.h"
 
 namespace skalo {
+class TSkalo;
+}
+
+namespace skalo {
 
 using TActionHandler = std::function<void(TWebRequest&, TWebResponse&, bool& handled)>;
 
@@ -96,6 +100,14 @@ class TWebModule1 : public TWebModule {
   void WebModule1cachenameAction(TWebRequest& request, TWebResponse& response, bool& handled);
 
  private:
+  // Loads the settings when needed and resolves the Image field, putting the
+  // default image in its place when the file is missing. Answers the path.
+  std::string PrepareImage(TWebRequest& request);
+  // The cache is on and has a folder to write into.
+  bool CacheUsable() const;
+  // Copies the query fields and the size limits into a job.
+  void FillJob(TSkalo& job, const TFieldList& fields, bool from_xml) const;
+
   std::string settings_directory_;
 };
 

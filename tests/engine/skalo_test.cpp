@@ -28,14 +28,15 @@ TEST(Job, NewJobHasTheDefaults) {
   EXPECT_EQ(TSkalo::SkaloVersion(), "Skalo Core 1.5");
 }
 
-TEST(Job, ErrorXmlCarriesCodeAndTextUnescaped) {
+TEST(Job, ErrorXmlCarriesCodeAndEscapedText) {
   TSkalo job;
   job.SetError(1007,
                "There was an error opening \"/srv/a&b.jpg\". Make sure that the file exists and "
                "that it you have permission to open it.");
   EXPECT_EQ(job.ErrorXML(),
             "<root><errorcode>1007</errorcode><errortext>There was an error opening "
-            "\"/srv/a&b.jpg\". Make sure that the file exists and that it you have permission to "
+            "&quot;/srv/a&amp;b.jpg&quot;. Make sure that the file exists and that it you have "
+            "permission to "
             "open it.</errortext></root>");
 }
 

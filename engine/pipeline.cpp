@@ -1,0 +1,188 @@
+// The resize pipeline behind doResize and doResizeXML, and the XML result.
+#include <algorithm>
+#include <cstdint>
+
+#include "engine/base64.h"
+#include "engine/rotate.h"
+#include "engine/skalo.h"
+#include "imaging/bitmap.h"
+#include "imaging/jpeg.h"
+#include "imaging/png.h"
+
+namespace skalo {
+
+namespace {
+
+constexpr const char* kUnknownFailure = "An unknown exception occured.";
+
+std::string LowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+bool IsJpegExtension(const std::string& ext) {
+  return ext == ".jpg" || ext == ".jpeg";
+}
+
+}  // namespace
+
+void TSkalo::Validate() {
+  if (image_.empty()) throw ENoFileName("No filename specified");
+  if (!FileExists(image_)) throw EFileNotFound("The specified file does not exist.");
+  if (!process_binary_) return;
+  if (width_ == -1 && height_ == -1)
+    throw ENeedWidthOrHeight("Both width and height are unspecified");
+  if (whitespace_ && (width_ == -1 || height_ == -1))
+    throw ENeedWidthAndHeight("Both width and height is needed for whitespace");
+  // A side of 0 would give an empty picture, and one below -1 is no size at all.
+  if (width_ == 0 || width_ < -1 || height_ == 0 || height_ < -1)
+    throw EInvalidSize("Width and height must be positive");
+  if ((max_width_ != -1 && max_width_ < width_) || (max_height_ != -1 && max_height_ < height_))
+    throw EMaxSizeExceeded("Maximum allowed size of image exceeded");
+}
+
+void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image) {
+  result.reset();
+  if (!image.empty()) image_ = image;
+
+  try {
+    Validate();
+  } catch (const ENoFileName& e) {
+    SetError(1002, e.Message());
+  } catch (const EFileNotFound& e) {
+    SetError(1005, e.Message());
+  } catch (const ENeedWidthOrHeight& e) {
+    SetError(1003, e.Message());
+  } catch (const ENeedWidthAndHeight& e) {
+    SetError(1004, e.Message());
+  } catch (const EInvalidSize& e) {
+    SetError(1008, e.Message());
+  } catch (const EMaxSizeExceeded& e) {
+    SetError(1006, e.Message());
+  } catch (...) {
+    SetError(2003, kUnknownFailure);
+  }
+  // A job that still carries an old error stops here too.
+  if (error_code_ != 0) return;
+
+  input_extension_ = ExtractFileExt(LowerCase(image_));
+  if (output_.empty()) output_ = input_extension_;
+
+  std::unique_ptr<TGraphic> decoder;
+  try {
+    decoder = CreateDecoder(input_extension_);
+  } catch (const EInvalidFileType& e) {
+    SetError(1001, e.Message());
+  } catch (...) {
+    SetError(2001, kUnknownFailure);
+  }
+  if (error_code_ != 0) return;
+
+  try {
+    decoder->LoadFromFile(image_);
+  } catch (const EFOpenError&) {
+    SetError(1007, "There was an error opening \"" + image_ +
+                       "\". Make sure that the file exists and that it you have permission to "
+                       "open it.");
+  } catch (...) {
+    SetError(2004, kUnknownFailure);
+  }
+  if (error_code_ != 0) return;
+
+  original_width_ = decoder->Width();
+  original_height_ = decoder->Height();
+
+  std::unique_ptr<TGraphic> encoder;
+  if (process_binary_) {
+    try {
+      encoder = CreateEncoder(output_);
+    } catch (const EInvalidFileType& e) {
+      SetError(1001, e.Message());
+    } catch (...) {
+      SetError(2002, kUnknownFailure);
+    }
+    if (error_code_ != 0) return;
+  }
+
+  if (process_binary_) {
+    auto picture = std::make_unique<TBitmap>();
+    decoder->AssignTo(*picture);
+    if (rotation_ != 0)
+      picture = RotateBitmap(*picture, background_color_, static_cast<long double>(rotation_));
+    if (whitespace_)
+      PadImage(*picture);
+    else
+      FitImage(*picture);
+    encoder->Assign(*picture);
+  } else {
+    MeasureImage(*decoder);
+  }
+  decoder.reset();
+  if (error_code_ != 0) return;
+
+  if (process_binary_ && compression_ != -1) {
+    if (IsJpegExtension(output_)) {
+      auto& jpeg = dynamic_cast<TJPEGImage&>(*encoder);
+      jpeg.SetCompressionQuality(static_cast<std::uint8_t>(compression_ & 0xFF));
+      jpeg.Compress();
+    } else if (output_ == ".png") {
+      // 1..10 -> 9, 11..20 -> 8, ..., 91..109 -> 0; the encoder clamps the rest.
+      const std::int64_t level = (100 - static_cast<std::int64_t>(compression_)) / 10;
+      dynamic_cast<TPNGObject&>(*encoder).SetCompressionLevel(
+          static_cast<int>(std::clamp<std::int64_t>(level, -1000, 1000)));
+    }
+  }
+
+  ExifStep(encoder.get());
+  if (error_code_ != 0) return;
+
+  if (process_binary_) result = std::move(encoder);
+}
+
+void TSkalo::ExifStep(TGraphic* /*encoder*/) {
+  // The source's metadata segments are carried into JPEG results here once
+  // the metadata container is part of the job.
+}
+
+std::string TSkalo::ExifFragment() const {
+  return std::string();
+}
+
+void TSkalo::doResize(std::unique_ptr<TGraphic>& result, const std::string& image) {
+  RunJob(result, image);
+}
+
+std::string TSkalo::doResizeXML(const std::string& image) {
+  std::unique_ptr<TGraphic> result;
+  RunJob(result, image);
+  if (error_code_ != 0) return std::string();
+
+  std::string base64;
+  if (process_binary_ && result) {
+    TMemoryStream stream;
+    result->SaveToStream(stream);
+    result.reset();
+    base64 = Base64Encode(stream.Bytes());
+  }
+
+  std::string xml = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<root>\r\n";
+  xml += "  <errorcode>0</errorcode>\r\n  <errortext>Success</errortext>\r\n  <imageinfo>\r\n";
+  xml += "    <width>" + std::to_string(width_) + "</width>\r\n";
+  xml += "    <height>" + std::to_string(height_) + "</height>\r\n";
+  xml += "    <originalwidth>" + std::to_string(original_width_) + "</originalwidth>\r\n";
+  xml += "    <originalheight>" + std::to_string(original_height_) + "</originalheight>\r\n";
+  xml += "    <mime>" + HtmlEscape(mime_) + "</mime>\r\n";
+  xml += "    <filename>" + HtmlEscape(ExtractFileName(image_)) + "</filename>\r\n";
+  if (process_binary_) {
+    xml += "    <imagedata xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"bin.base64\">";
+    xml += base64;
+    xml += "</imagedata>\r\n";
+  }
+  xml += "  </imageinfo>\r\n";
+  xml += ExifFragment();
+  xml += "</root>\r\n";
+  return xml;
+}
+
+}  // namespace skalo
