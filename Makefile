@@ -13,7 +13,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
             libboost-dev libboost-system-dev apache2-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcurl4-openssl-dev curl libtiff-tools \
-            netpbm pngcheck libjpeg-turbo-progs
+            netpbm pngcheck libjpeg-turbo-progs libimage-exiftool-perl
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

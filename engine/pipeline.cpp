@@ -127,10 +127,11 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
       jpeg.SetCompressionQuality(static_cast<std::uint8_t>(compression_ & 0xFF));
       jpeg.Compress();
     } else if (output_ == ".png") {
-      // 1..10 -> 9, 11..20 -> 8, ..., 91..109 -> 0; the encoder clamps the rest.
+      // 1..10 -> 9, 11..20 -> 8, ..., 91..109 -> 0. Values beyond (0, negative
+      // numbers, 110 and more) are held to the levels zlib knows.
       const std::int64_t level = (100 - static_cast<std::int64_t>(compression_)) / 10;
       dynamic_cast<TPNGObject&>(*encoder).SetCompressionLevel(
-          static_cast<int>(std::clamp<std::int64_t>(level, -1000, 1000)));
+          static_cast<std::uint8_t>(std::clamp<std::int64_t>(level, 0, 9)));
     }
   }
 

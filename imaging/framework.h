@@ -40,6 +40,8 @@ SKALO_DECLARE_EXCEPTION(EFOpenError, EStreamError);
 SKALO_DECLARE_EXCEPTION(EFCreateError, EStreamError);
 // A store or buffer that cannot (or must not) be allocated.
 SKALO_DECLARE_EXCEPTION(EOutOfResources, Exception);
+// An integer division by zero, raised instead of dividing ("Division by zero").
+SKALO_DECLARE_EXCEPTION(EDivByZero, Exception);
 
 // Text of the system's error for errno `err`, as used in file messages.
 std::string SysErrorMessage(int err);

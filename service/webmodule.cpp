@@ -42,22 +42,4 @@ TWebModule1::TWebModule1() {
              std::bind(&TWebModule1::WebModule1cachenameAction, this, _1, _2, _3)});
 }
 
-namespace {
-
-[[noreturn]] void NotAvailable(const char* action) {
-  throw Exception(std::string("The action \"") + action + "\" is not available yet");
-}
-
-}  // namespace
-
-void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse&, bool&) {
-  request.ContentFields();
-  NotAvailable("/xml");
-}
-
-void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse&, bool&) {
-  request.ContentFields();
-  NotAvailable("/bin");
-}
-
 }  // namespace skalo

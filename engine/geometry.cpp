@@ -1,0 +1,114 @@
+// Size decisions of the resize job: fit the working raster to the wanted box,
+// pad it onto a canvas of exactly that box, or only measure what the pad
+// would give.
+#include <cstdint>
+#include <limits>
+
+#include "engine/skalo.h"
+#include "imaging/bitmap.h"
+#include "imaging/checked.h"
+#include "imaging/resample.h"
+
+namespace skalo {
+
+namespace {
+
+// a * b div c with truncating division, the shape of every size rule. The
+// product is formed in 64 bits, so it cannot overflow; a quotient outside the
+// 32-bit range cannot be a size and is refused. A divisor of 0 (a raster side
+// of 0) raises EDivByZero instead of dividing.
+std::int32_t MulDiv(std::int32_t a, std::int32_t b, std::int32_t c) {
+  if (c == 0) throw EDivByZero("Division by zero");
+  const std::int64_t q = std::int64_t{a} * b / c;
+  if (q < std::numeric_limits<std::int32_t>::min() || q > std::numeric_limits<std::int32_t>::max())
+    ThrowOutOfResources();
+  return static_cast<std::int32_t>(q);
+}
+
+// A side handed to the resampler or the canvas. A negative one (a wanted side
+// below -1, or one computed from it) would be read as a huge unsigned size.
+std::uint32_t Side(std::int32_t side) {
+  if (side < 0) ThrowOutOfResources();
+  return static_cast<std::uint32_t>(side);
+}
+
+void ResampleTo(TBitmap& bitmap, std::int32_t width, std::int32_t height) {
+  Resample(Side(width), Side(height), ResampleFilter::Lanczos3, 0, bitmap);
+}
+
+}  // namespace
+
+// With AutoRotate a source taller than wide reads the box turned: Width
+// bounds the result's height and Height its width. A missing side follows
+// from the source's aspect ratio; two given sides are used as they are.
+void TSkalo::FitImage(TBitmap& bitmap) {
+  const std::int32_t sw = bitmap.Width(), sh = bitmap.Height();
+  if (AutoRotate() && sw < sh) {
+    if (Width() == -1)
+      SetWidth(MulDiv(sh, Height(), sw));
+    else if (Height() == -1)
+      SetHeight(MulDiv(sw, Width(), sh));
+    ResampleTo(bitmap, Height(), Width());
+  } else {
+    if (Width() == -1)
+      SetWidth(MulDiv(sw, Height(), sh));
+    else if (Height() == -1)
+      SetHeight(MulDiv(sh, Width(), sw));
+    ResampleTo(bitmap, Width(), Height());
+  }
+}
+
+// Scales to the largest size inside the box with the source's aspect ratio,
+// centres that on a 16-bit (5-6-5) canvas of the box's size painted in
+// BackgroundColor, and leaves the picture's size (not the canvas's) in Width
+// and Height.
+void TSkalo::PadImage(TBitmap& bitmap) {
+  const std::int32_t box_w = Width(), box_h = Height();
+  const std::int32_t sw = bitmap.Width(), sh = bitmap.Height();
+  // The width binds when the height it implies stays below the box's.
+  if (MulDiv(sh, Width(), sw) < Height())
+    SetHeight(MulDiv(sh, Width(), sw));
+  else
+    SetWidth(MulDiv(sw, Height(), sh));
+  ResampleTo(bitmap, Width(), Height());
+
+  TBitmap canvas;
+  canvas.SetPixelFormat(TPixelFormat::Rgb565);
+  canvas.SetSize(static_cast<int>(Side(box_w)), static_cast<int>(Side(box_h)));
+  canvas.Canvas().Brush().SetColor(BackgroundColor());
+  canvas.Canvas().FillRect(canvas.Canvas().ClipRect());
+  // Both differences are >= 0: the picture fits inside the box.
+  const auto left = static_cast<int>((std::int64_t{box_w} - Width()) / 2);
+  const auto top = static_cast<int>((std::int64_t{box_h} - Height()) / 2);
+  canvas.Canvas().Draw(left, top, bitmap);
+  bitmap.Assign(canvas);
+}
+
+// The size PadImage would give, from a raster copy of the source; nothing is
+// resampled. With one side not given (possible when no image is produced and
+// sizes go unchecked) it reports what FitImage would decide instead, and with
+// neither given it leaves both at -1.
+void TSkalo::MeasureImage(TGraphic& source) {
+  std::int32_t sw = 0, sh = 0;
+  {
+    TBitmap copy;
+    copy.Assign(source);
+    sw = copy.Width();
+    sh = copy.Height();
+  }
+  if (Width() == -1 && Height() == -1) return;
+  if (Width() == -1 || Height() == -1) {
+    const bool turned = AutoRotate() && sw < sh;
+    if (Width() == -1)
+      SetWidth(turned ? MulDiv(sh, Height(), sw) : MulDiv(sw, Height(), sh));
+    else
+      SetHeight(turned ? MulDiv(sw, Width(), sh) : MulDiv(sh, Width(), sw));
+    return;
+  }
+  if (MulDiv(sh, Width(), sw) < Height())
+    SetHeight(MulDiv(sh, Width(), sw));
+  else
+    SetWidth(MulDiv(sw, Height(), sh));
+}
+
+}  // namespace skalo

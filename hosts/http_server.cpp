@@ -1,0 +1,430 @@
+#include "hosts/http_server.h"
+
+#include <cerrno>
+#include <ctime>
+#include <exception>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "hosts/module_call.h"
+#include "hosts/static_files.h"
+
+namespace skalo::host {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+// After the host decides to close a connection it stops sending and reads on
+// for a while, so that the client gets the last answer rather than a reset
+// caused by request bytes it sent that were never read.
+constexpr auto kLingerTimeout = std::chrono::seconds(2);
+constexpr std::size_t kLingerLimit = std::size_t{4} << 20;
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+
+// Request bodies are read (within the body limit) and thrown away.
+struct DiscardBody {
+  struct value_type {};
+
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>&, value_type&) {}
+    void init(const boost::optional<std::uint64_t>&, beast::error_code& ec) { ec = {}; }
+    template <class ConstBufferSequence>
+    std::size_t put(const ConstBufferSequence& buffers, beast::error_code& ec) {
+      ec = {};
+      return beast::buffer_bytes(buffers);
+    }
+    void finish(beast::error_code& ec) { ec = {}; }
+  };
+};
+
+using Request = http::request<DiscardBody>;
+
+std::string HttpDate() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[64];
+  const std::size_t length = std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return std::string(text, length);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return beast::iequals(a, b);
+}
+
+bool IsParseError(const beast::error_code& ec) {
+  return ec.category() == http::make_error_code(http::error::bad_target).category();
+}
+
+}  // namespace
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket&& socket, HttpServer& server)
+      : stream_(std::move(socket)), server_(server), config_(server.config()) {}
+  ~Session() { server_.Unregister(this); }
+
+  void Start() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadRequest(); });
+  }
+
+  // Called when the server stops: see HttpServer::Stop.
+  void Abort() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] { self->OnAbort(); });
+  }
+
+ private:
+  enum class State { kReading, kBusy, kLingering };
+
+  void ReadRequest() {
+    if (abort_requested_) return Close();
+    state_ = State::kReading;
+    have_request_ = false;
+    parser_.emplace();
+    parser_->header_limit(config_.header_limit);
+    parser_->body_limit(config_.body_limit);
+    stream_.expires_after(config_.io_timeout);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
+  }
+
+  void OnHeader(beast::error_code ec) {
+    if (ec) return OnReadError(ec);
+    const auto length = parser_->content_length();
+    if (length && *length > config_.body_limit) {
+      return SendError(413, "Payload Too Large", /*close=*/true);
+    }
+    const Request& request = parser_->get();
+    if (!parser_->is_done() && EqualsNoCase(request[http::field::expect], "100-continue")) {
+      auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
+                                                                        request.version());
+      response_ = interim;
+      http::async_write(stream_, *interim,
+                        [self = shared_from_this()](beast::error_code write_ec, std::size_t) {
+                          self->response_.reset();
+                          if (write_ec) return self->Close();
+                          self->ReadBody();
+                        });
+      return;
+    }
+    ReadBody();
+  }
+
+  void ReadBody() {
+    if (parser_->is_done()) return HandleRequest();
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                       if (ec) return self->OnReadError(ec);
+                       self->HandleRequest();
+                     });
+  }
+
+  void OnReadError(beast::error_code ec) {
+    if (ec == http::error::header_limit) {
+      return SendError(431, "Request Header Fields Too Large", /*close=*/true);
+    }
+    if (ec == http::error::body_limit) return SendError(413, "Payload Too Large", /*close=*/true);
+    if (ec != http::error::end_of_stream && ec != http::error::partial_message &&
+        IsParseError(ec)) {
+      return SendError(400, "Bad Request", /*close=*/true);
+    }
+    // The client went away, timed out, or the server is stopping.
+    Close();
+  }
+
+  void HandleRequest() {
+    state_ = State::kBusy;
+    stream_.expires_never();
+    request_ = parser_->release();
+    parser_.reset();
+    have_request_ = true;
+
+    const auto target = SplitTarget(request_.target());
+    if (!target) return SendError(400, "Bad Request", false);
+    if (const auto rest = PathUnderMount(target->path, config_.mount)) {
+      return CallModule(*rest, target->query);
+    }
+    ServeStatic(target->path);
+  }
+
+  void CallModule(std::string_view raw_rest, std::string_view query) {
+    auto path_info = DecodeUrlPath(raw_rest);
+    if (!path_info) return SendError(400, "Bad Request", false);
+
+    ModuleRequest call_request;
+    call_request.method = std::string(request_.method_string());
+    call_request.query = std::string(query);
+    call_request.path_info = std::move(*path_info);
+    call_request.script_name = config_.mount;
+    call_request.host = std::string(request_[http::field::host]);
+    call_request.protocol = "HTTP/" + std::to_string(request_.version() / 10) + "." +
+                            std::to_string(request_.version() % 10);
+    const bool head = request_.method() == http::verb::head;
+    auto call = std::make_unique<ModuleCall>(std::move(call_request), config_.site);
+
+    // The worker touches nothing of the connection but this executor, through
+    // which the answer comes back.
+    auto executor = stream_.get_executor();
+    net::post(server_.workers(), [self = shared_from_this(), executor = std::move(executor),
+                                  call = std::move(call), head]() mutable {
+      HostAnswer answer;
+      if (self->server_.stopping()) {
+        answer = HostError(503, "Service Unavailable", head);
+      } else {
+        try {
+          const DWORD result = call->Run(self->config_.proc);
+          answer = FinishModuleAnswer(call->TakeOutput(), result, head);
+        } catch (const std::exception&) {
+          answer = HostError(500, "Internal Server Error", head);
+        }
+      }
+      call.reset();
+      net::post(executor, [self, answer = std::move(answer)]() mutable {
+        self->SendAnswer(std::move(answer), false);
+      });
+    });
+  }
+
+  void ServeStatic(std::string_view raw_path) {
+    const http::verb verb = request_.method();
+    if (verb != http::verb::get && verb != http::verb::head) {
+      HostAnswer answer = HostError(405, "Method Not Allowed", false);
+      answer.headers.push_back({"Allow", "GET, HEAD"});
+      return SendAnswer(std::move(answer), false);
+    }
+    const auto decoded = DecodeUrlPath(raw_path);
+    if (!decoded) return SendError(400, "Bad Request", false);
+    // Encoded separators are refused as sent, so that decoding can never turn
+    // them into path structure.
+    if (HasEncodedSeparator(raw_path)) return SendError(404, "Not Found", false);
+    const std::string path = MapUrlToPath(*decoded, config_.site);
+    if (path.empty()) return SendError(404, "Not Found", false);
+    auto file = OpenStaticFile(path);
+    if (!file) return SendError(404, "Not Found", false);
+
+    const std::string_view type = ContentTypeFor(file->name);
+    if (verb == http::verb::head) {
+      http::response<http::empty_body> response{http::status::ok, request_.version()};
+      response.set(http::field::content_type, type);
+      response.set(http::field::date, HttpDate());
+      response.content_length(file->size);
+      response.keep_alive(KeepAlive(false));
+      return Write(std::move(response));
+    }
+
+    http::response<http::file_body> response{http::status::ok, request_.version()};
+    beast::file opened;
+    opened.native_handle(file->fd.release());
+    beast::error_code ec;
+    response.body().reset(std::move(opened), ec);
+    if (ec) return SendError(500, "Internal Server Error", false);
+    response.set(http::field::content_type, type);
+    response.set(http::field::date, HttpDate());
+    response.content_length(response.body().size());
+    response.keep_alive(KeepAlive(false));
+    Write(std::move(response));
+  }
+
+  bool KeepAlive(bool close) const {
+    return !close && have_request_ && request_.keep_alive() && !abort_requested_ &&
+           !server_.stopping();
+  }
+
+  void SendAnswer(HostAnswer answer, bool close) {
+    http::response<http::string_body> response;
+    response.version(have_request_ ? request_.version() : 11);
+    response.result(answer.status);
+    response.reason(answer.reason);
+    bool has_date = false;
+    for (const HeaderField& field : answer.headers) {
+      has_date = has_date || EqualsNoCase(field.name, "date");
+      response.insert(field.name, field.value);
+    }
+    if (!has_date) response.set(http::field::date, HttpDate());
+    if (answer.content_length) response.content_length(*answer.content_length);
+    response.body() = std::move(answer.body);
+    response.keep_alive(KeepAlive(close));
+    Write(std::move(response));
+  }
+
+  void SendError(unsigned status, std::string_view reason, bool close) {
+    const bool head = have_request_ && request_.method() == http::verb::head;
+    SendAnswer(HostError(status, reason, head), close);
+  }
+
+  // A response and the serializer writing it, kept together while written.
+  template <class Body>
+  struct Outgoing {
+    explicit Outgoing(http::response<Body>&& response) : message(std::move(response)) {}
+    http::response<Body> message;
+    http::response_serializer<Body> serializer{message};
+  };
+
+  template <class Body>
+  void Write(http::response<Body>&& response) {
+    state_ = State::kBusy;
+    const bool close = !response.keep_alive();
+    auto outgoing = std::make_shared<Outgoing<Body>>(std::move(response));
+    response_ = outgoing;
+    WriteSome(std::move(outgoing), close);
+  }
+
+  // Writes piece by piece, so that the timeout limits how long the client may
+  // take to accept each piece rather than the whole answer: a large file on a
+  // slow but steady connection is not cut off.
+  template <class Body>
+  void WriteSome(std::shared_ptr<Outgoing<Body>> outgoing, bool close) {
+    stream_.expires_after(config_.io_timeout);
+    auto& serializer = outgoing->serializer;
+    http::async_write_some(stream_, serializer,
+                           [self = shared_from_this(), outgoing = std::move(outgoing), close](
+                               beast::error_code ec, std::size_t) mutable {
+                             if (!ec && !outgoing->serializer.is_done()) {
+                               return self->WriteSome(std::move(outgoing), close);
+                             }
+                             self->OnWrite(close, ec);
+                           });
+  }
+
+  void OnWrite(bool close, beast::error_code ec) {
+    response_.reset();
+    if (ec) return Close();
+    if (close || abort_requested_) return LingeringClose();
+    ReadRequest();
+  }
+
+  void LingeringClose() {
+    state_ = State::kLingering;
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (ec || abort_requested_) return Close();
+    lingered_ = 0;
+    stream_.expires_after(kLingerTimeout);
+    Linger();
+  }
+
+  void Linger() {
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t bytes) {
+                              self->lingered_ += bytes;
+                              if (ec || self->lingered_ > kLingerLimit) return self->Close();
+                              self->Linger();
+                            });
+  }
+
+  void Close() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    stream_.close();
+  }
+
+  void OnAbort() {
+    abort_requested_ = true;
+    // Busy connections close after their current answer.
+    if (state_ == State::kReading || state_ == State::kLingering) Close();
+  }
+
+  beast::tcp_stream stream_;
+  HttpServer& server_;
+  const ServerConfig& config_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<DiscardBody>> parser_;
+  Request request_;
+  bool have_request_ = false;  // request_ holds the request being answered
+  State state_ = State::kReading;
+  bool abort_requested_ = false;
+  std::shared_ptr<void> response_;  // the message being written
+  std::size_t lingered_ = 0;
+};
+
+HttpServer::HttpServer(net::io_context& ioc, net::thread_pool& workers, ServerConfig config)
+    : ioc_(ioc),
+      workers_(workers),
+      config_(std::move(config)),
+      acceptor_(net::make_strand(ioc)),
+      retry_timer_(acceptor_.get_executor()) {}
+
+tcp::endpoint HttpServer::Listen(const tcp::endpoint& endpoint) {
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(net::socket_base::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen(net::socket_base::max_listen_connections);
+  return acceptor_.local_endpoint();
+}
+
+void HttpServer::Start() {
+  net::dispatch(acceptor_.get_executor(), [this] { Accept(); });
+}
+
+void HttpServer::Accept() {
+  acceptor_.async_accept(net::make_strand(ioc_), [this](beast::error_code ec, tcp::socket socket) {
+    OnAccept(ec, std::move(socket));
+  });
+}
+
+void HttpServer::OnAccept(beast::error_code ec, tcp::socket socket) {
+  if (!acceptor_.is_open() || ec == net::error::operation_aborted) return;
+  if (ec) {
+    const int code = ec.value();
+    if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
+      // Out of resources: wait a little instead of spinning on the error.
+      retry_timer_.expires_after(kAcceptRetryDelay);
+      retry_timer_.async_wait([this](beast::error_code wait_ec) {
+        if (!wait_ec && acceptor_.is_open()) Accept();
+      });
+      return;
+    }
+    return Accept();
+  }
+  auto session = std::make_shared<Session>(std::move(socket), *this);
+  // A connection over the cap (or arriving while stopping) is dropped at once:
+  // releasing the session closes its socket.
+  if (Register(session)) session->Start();
+  Accept();
+}
+
+bool HttpServer::Register(const std::shared_ptr<Session>& session) {
+  std::lock_guard lock(mutex_);
+  if (stopping_ || sessions_.size() >= config_.max_connections) return false;
+  sessions_.emplace(session.get(), session);
+  return true;
+}
+
+void HttpServer::Unregister(const Session* session) {
+  std::lock_guard lock(mutex_);
+  sessions_.erase(session);
+}
+
+void HttpServer::Stop() {
+  std::vector<std::shared_ptr<Session>> live;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    stopping_.store(true, std::memory_order_release);
+    live.reserve(sessions_.size());
+    for (const auto& entry : sessions_) {
+      if (auto session = entry.second.lock()) live.push_back(std::move(session));
+    }
+  }
+  net::post(acceptor_.get_executor(), [this] {
+    beast::error_code ec;
+    acceptor_.close(ec);
+    retry_timer_.cancel();
+  });
+  for (const auto& session : live)
+    session->Abort();
+}
+
+}  // namespace skalo::host

@@ -1,0 +1,173 @@
+// skalo-httpd: a standalone HTTP host for the Skalo module.
+//
+//   skalo-httpd --listen HOST:PORT --root DIR [--mount /skalo]
+//               [--alias /URLPREFIX=DIR]... [--module FILE] [--threads N]
+//
+// URLs under the mount (default /skalo) are answered by the module (default:
+// skalo.so beside this program); every other URL is a static file from the
+// root folder or from the folder of the longest matching --alias. Port 0
+// listens on a free port. Once listening, one line goes to stdout:
+//   skalo-httpd listening on http://127.0.0.1:8080/
+// SIGINT or SIGTERM stop the host cleanly (exit code 0). Bad arguments print
+// the usage on stderr and exit with code 2; start-up failures exit with 1.
+//
+// Example: skalo-httpd --listen 127.0.0.1:8080 --root demo/www
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include "hosts/extension_module.h"
+#include "hosts/host_options.h"
+#include "hosts/http_server.h"
+
+namespace {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using namespace skalo::host;
+
+std::string ProgramPath() {
+  std::error_code ec;
+  const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : path.string();
+}
+
+// Room for every allowed connection plus the files being sent on them.
+void RaiseOpenFileLimit(std::size_t connections) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(connections * 2 + 64);
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+tcp::endpoint ListenEndpoint(net::io_context& ioc, const HostOptions& options) {
+  boost::system::error_code ec;
+  const auto address = net::ip::make_address(options.listen_host, ec);
+  if (!ec) return {address, options.listen_port};
+  tcp::resolver resolver(ioc);
+  const auto results = resolver.resolve(options.listen_host, std::to_string(options.listen_port),
+                                        tcp::resolver::passive, ec);
+  if (ec || results.empty()) {
+    throw std::runtime_error("cannot resolve --listen host " + options.listen_host + ": " +
+                             ec.message());
+  }
+  return results.begin()->endpoint();
+}
+
+std::string EndpointText(const tcp::endpoint& endpoint) {
+  const std::string host = endpoint.address().to_string();
+  const std::string port = std::to_string(endpoint.port());
+  return endpoint.address().is_v6() ? "[" + host + "]:" + port : host + ":" + port;
+}
+
+void RunIo(net::io_context& ioc) {
+  for (;;) {
+    try {
+      ioc.run();
+      return;
+    } catch (const std::exception& e) {
+      std::cerr << "skalo-httpd: " << e.what() << "\n";
+    }
+  }
+}
+
+int Serve(const HostOptions& options, SiteMap site) {
+  const std::string module_path =
+      options.module.empty() ? ModuleBesideProgram(ProgramPath()) : options.module;
+  ExtensionModule module(module_path);
+
+  ServerConfig config;
+  config.site = std::move(site);
+  config.mount = options.mount;
+  config.proc = module.proc();
+  RaiseOpenFileLimit(config.max_connections);
+
+  net::io_context ioc;
+  net::thread_pool workers(options.threads != 0 ? options.threads : DefaultWorkerThreads());
+  HttpServer server(ioc, workers, std::move(config));
+  const tcp::endpoint bound = server.Listen(ListenEndpoint(ioc, options));
+
+  // The first SIGINT/SIGTERM stops the host cleanly; a second one, while it
+  // waits for module calls to finish, ends it at once.
+  std::promise<void> stop_requested;
+  net::signal_set signals(net::make_strand(ioc), SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& ec, int) {
+    server.Stop();
+    stop_requested.set_value();
+    if (ec) return;
+    signals.async_wait([](const boost::system::error_code& again, int) {
+      if (again) return;
+      std::cerr << "skalo-httpd: second signal, stopping at once\n";
+      std::_Exit(1);
+    });
+  });
+
+  // Keeps the I/O threads alive while module calls may still post answers.
+  auto io_work = net::make_work_guard(ioc);
+  server.Start();
+  std::cout << "skalo-httpd listening on http://" << EndpointText(bound) << "/" << std::endl;
+
+  const unsigned io_thread_count = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
+  std::vector<std::thread> io_threads;
+  for (unsigned i = 0; i < io_thread_count; ++i) {
+    io_threads.emplace_back([&ioc] { RunIo(ioc); });
+  }
+
+  stop_requested.get_future().wait();
+  workers.join();  // running module calls finish, queued ones are answered 503
+  net::post(signals.get_executor(), [&signals] { signals.cancel(); });
+  io_work.reset();
+  for (std::thread& thread : io_threads)
+    thread.join();
+  module.Terminate();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const ParsedArgs parsed = ParseHostArgs(args);
+  if (parsed.help) {
+    std::cout << UsageText();
+    return 0;
+  }
+  if (!parsed.error.empty()) {
+    std::cerr << "skalo-httpd: " << parsed.error << "\n\n" << UsageText();
+    return 2;
+  }
+  std::string error;
+  auto site = ResolveSite(parsed.options, &error);
+  if (!site) {
+    std::cerr << "skalo-httpd: " << error << "\n\n" << UsageText();
+    return 2;
+  }
+
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    return Serve(parsed.options, std::move(*site));
+  } catch (const std::exception& e) {
+    std::cerr << "skalo-httpd: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,59 @@
+// TGraphic: the interface that every image class offers (the raster and each
+// codec). The pipeline uses decoders and encoders only through it, so it never
+// needs to know which file format it is handling.
+#pragma once
+
+#include <string>
+
+#include "imaging/framework.h"
+
+namespace skalo {
+
+class TBitmap;
+class TCanvas;
+
+class TGraphic {
+ public:
+  TGraphic() = default;
+  // Image objects have one owner and are never copied; a raster is shared
+  // through TBitmap::Assign instead.
+  TGraphic(const TGraphic&) = delete;
+  TGraphic& operator=(const TGraphic&) = delete;
+  virtual ~TGraphic() = default;
+
+  // Reads the whole file at `path` (8-bit path) and hands it to
+  // LoadFromStream. A file that cannot be opened raises EFOpenError
+  // "Cannot open file ..."; everything else is LoadFromStream's.
+  void LoadFromFile(const std::string& path);
+
+  // Replaces the image by the one read from the stream's current position,
+  // in the class's file format. Damaged data raises an exception whose type
+  // and text the class chooses; the object then holds nothing usable.
+  virtual void LoadFromStream(TStream& stream) = 0;
+
+  // Writes the image in the class's file format at the stream's position.
+  // Not const: encoders may compress lazily, on the first save.
+  virtual void SaveToStream(TStream& stream) = 0;
+
+  // Dimensions in pixels, never negative (a decoder: as its header says).
+  virtual int Width() const = 0;
+  virtual int Height() const = 0;
+  // True when the image holds no pixels.
+  virtual bool Empty() const = 0;
+
+  // Takes over the raster's pixels (as an encoder input). The raster is not
+  // changed; a class that keeps it does so through TBitmap::Assign, which
+  // shares the pixel store instead of copying it.
+  virtual void Assign(const TBitmap& source) = 0;
+
+  // Delivers the picture as a raster into `dest` (as a decoder output),
+  // replacing whatever `dest` held. Not const: decoders may decode lazily and
+  // keep the result.
+  virtual void AssignTo(TBitmap& dest) = 0;
+
+  // Draws the picture unscaled with its top-left corner at (x, y) of the
+  // canvas's raster. The default converts through a temporary TBitmap.
+  virtual void Draw(TCanvas& canvas, int x, int y);
+};
+
+}  // namespace skalo

@@ -1,0 +1,496 @@
+#include "imaging/jpeg.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include "imaging/checked.h"
+
+// jpeglib.h needs FILE and size_t declared first; jerror.h comes after it.
+#include <jpeglib.h>
+// clang-format off
+#include <jerror.h>
+// clang-format on
+
+// The library reports fatal errors through error_exit, which must not return.
+// Ours longjmps back into the function that started the library call. To
+// keep that jump well defined, every library call is made from a "phase"
+// function below that holds no C++ object with a destructor, and the library
+// callbacks hold none either; the phase answers the library's message code
+// (0 for success) and only its caller, back in C++ land, throws. The library
+// objects themselves are released by holder objects that live in the callers.
+
+namespace skalo {
+namespace {
+
+// Blocks handed to the decompressor and gathered from the compressor.
+constexpr std::size_t kBlockBytes = 4096;
+
+struct ErrorManager {
+  jpeg_error_mgr pub;
+  std::jmp_buf jump;
+};
+
+void ErrorExit(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
+}
+// Warnings and trace messages never stop decoding and are never shown.
+void EmitMessage(j_common_ptr, int) {}
+void OutputMessage(j_common_ptr) {}
+void FormatMessage(j_common_ptr, char* buffer) {
+  buffer[0] = '\0';
+}
+
+void InstallErrorManager(ErrorManager& err) {
+  jpeg_std_error(&err.pub);
+  err.pub.error_exit = ErrorExit;
+  err.pub.emit_message = EmitMessage;
+  err.pub.output_message = OutputMessage;
+  err.pub.format_message = FormatMessage;
+}
+
+[[noreturn]] void ThrowJpegError(int code) {
+  throw EJPEG("JPEG error #" + std::to_string(code));
+}
+
+void Check(int code) {
+  if (code != 0) ThrowJpegError(code);
+}
+
+// --- Source: a byte span handed out in blocks ---
+
+struct SourceManager {
+  jpeg_source_mgr pub;
+  const JOCTET* data;
+  std::size_t size;
+  std::size_t pos;
+  bool supplied;  // at least one byte was handed out
+  JOCTET eoi[2];
+};
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+boolean FillInputBuffer(j_decompress_ptr cinfo) {
+  auto* src = reinterpret_cast<SourceManager*>(cinfo->src);
+  const std::size_t left = src->size - src->pos;
+  if (left == 0) {
+    if (!src->supplied) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+    // A file that ends early: warn (silently) and end the image with an
+    // inserted EOI marker, so the library fills in what is missing.
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    src->eoi[0] = 0xFF;
+    src->eoi[1] = JPEG_EOI;
+    src->pub.next_input_byte = src->eoi;
+    src->pub.bytes_in_buffer = 2;
+    return TRUE;
+  }
+  const std::size_t n = std::min(left, kBlockBytes);
+  src->pub.next_input_byte = src->data + src->pos;
+  src->pub.bytes_in_buffer = n;
+  src->pos += n;
+  src->supplied = true;
+  return TRUE;
+}
+
+void SkipInputData(j_decompress_ptr cinfo, long num_bytes) {
+  if (num_bytes <= 0) return;
+  auto* src = reinterpret_cast<SourceManager*>(cinfo->src);
+  auto n = static_cast<std::size_t>(num_bytes);
+  while (n > src->pub.bytes_in_buffer) {
+    n -= src->pub.bytes_in_buffer;
+    FillInputBuffer(cinfo);
+  }
+  src->pub.next_input_byte += n;
+  src->pub.bytes_in_buffer -= n;
+}
+
+void SetSource(SourceManager& src, std::span<const std::uint8_t> bytes) {
+  src.pub.next_input_byte = nullptr;
+  src.pub.bytes_in_buffer = 0;
+  src.data = bytes.data();
+  src.size = bytes.size();
+  src.pos = 0;
+  src.supplied = false;
+}
+
+// --- Destination: blocks appended to a byte vector ---
+
+struct DestinationManager {
+  jpeg_destination_mgr pub;
+  std::vector<std::uint8_t>* out;
+  JOCTET buffer[kBlockBytes];
+};
+
+// Kept apart from the callbacks so that no try block is open when they jump.
+bool AppendBlock(DestinationManager* dest, std::size_t n) noexcept {
+  try {
+    dest->out->insert(dest->out->end(), dest->buffer, dest->buffer + n);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void InitDestination(j_compress_ptr cinfo) {
+  auto* dest = reinterpret_cast<DestinationManager*>(cinfo->dest);
+  dest->pub.next_output_byte = dest->buffer;
+  dest->pub.free_in_buffer = kBlockBytes;
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
+  auto* dest = reinterpret_cast<DestinationManager*>(cinfo->dest);
+  if (!AppendBlock(dest, kBlockBytes)) ERREXIT(cinfo, JERR_FILE_WRITE);
+  dest->pub.next_output_byte = dest->buffer;
+  dest->pub.free_in_buffer = kBlockBytes;
+  return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+  auto* dest = reinterpret_cast<DestinationManager*>(cinfo->dest);
+  if (!AppendBlock(dest, kBlockBytes - dest->pub.free_in_buffer)) ERREXIT(cinfo, JERR_FILE_WRITE);
+}
+
+// --- Decompression ---
+
+struct Decompressor {
+  jpeg_decompress_struct cinfo;
+  ErrorManager err;
+  SourceManager src;
+};
+
+// Owns a Decompressor and destroys the library object on every path.
+struct DecompressorHolder {
+  Decompressor d{};
+  DecompressorHolder() = default;
+  DecompressorHolder(const DecompressorHolder&) = delete;
+  DecompressorHolder& operator=(const DecompressorHolder&) = delete;
+  ~DecompressorHolder() { jpeg_destroy_decompress(&d.cinfo); }
+};
+
+struct DecodeParams {
+  bool quantize_gray = true;    // gray output through the 236-level quantizer
+  bool rgb_components = false;  // three components are RGB, not YCbCr
+};
+
+enum class OutputKind { Bgr, GrayIndex, Cmyk };
+
+int CreateDecompressor(Decompressor* d) {
+  InstallErrorManager(d->err);
+  d->cinfo.err = &d->err.pub;
+  if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
+  jpeg_create_decompress(&d->cinfo);
+  d->cinfo.mem->max_memory_to_use = static_cast<long>(kMaxPixelStoreBytes);
+  d->src.pub.init_source = InitSource;
+  d->src.pub.fill_input_buffer = FillInputBuffer;
+  d->src.pub.skip_input_data = SkipInputData;
+  d->src.pub.resync_to_restart = jpeg_resync_to_restart;
+  d->src.pub.term_source = TermSource;
+  d->cinfo.src = &d->src.pub;
+  return 0;
+}
+
+// Reads the optional tables-only stream, then the image's own header.
+int ReadHeaders(Decompressor* d, std::span<const std::uint8_t> tables,
+                std::span<const std::uint8_t> data, TJPEGHeader* header) {
+  if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
+  if (!tables.empty()) {
+    SetSource(d->src, tables);
+    // Tables-only streams leave the object ready for the next stream; one
+    // that holds a whole image is dropped after its tables were taken.
+    if (jpeg_read_header(&d->cinfo, FALSE) != JPEG_HEADER_TABLES_ONLY)
+      jpeg_abort_decompress(&d->cinfo);
+  }
+  SetSource(d->src, data);
+  jpeg_read_header(&d->cinfo, TRUE);
+  header->width = static_cast<int>(d->cinfo.image_width);
+  header->height = static_cast<int>(d->cinfo.image_height);
+  header->components = d->cinfo.num_components;
+  header->grayscale = d->cinfo.jpeg_color_space == JCS_GRAYSCALE;
+  header->progressive = jpeg_has_multiple_scans(&d->cinfo) != 0;
+  return 0;
+}
+
+int Configure(Decompressor* d, const DecodeParams* p, OutputKind* kind) {
+  if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
+  jpeg_decompress_struct& c = d->cinfo;
+  if (p->rgb_components && c.num_components == 3) c.jpeg_color_space = JCS_RGB;
+  switch (c.jpeg_color_space) {
+    case JCS_CMYK:
+    case JCS_YCCK:
+      c.out_color_space = JCS_CMYK;
+      *kind = OutputKind::Cmyk;
+      break;
+    case JCS_GRAYSCALE:
+      c.out_color_space = p->quantize_gray ? JCS_GRAYSCALE : JCS_EXT_BGR;
+      *kind = p->quantize_gray ? OutputKind::GrayIndex : OutputKind::Bgr;
+      break;
+    default:
+      // Anything the library cannot turn into BGR fails in
+      // jpeg_calc_output_dimensions with its conversion error.
+      c.out_color_space = JCS_EXT_BGR;
+      *kind = OutputKind::Bgr;
+      break;
+  }
+  if (*kind == OutputKind::GrayIndex) {
+    c.quantize_colors = TRUE;
+    c.desired_number_of_colors = kJpegGrayLevels;
+    c.two_pass_quantize = FALSE;
+    c.dither_mode = JDITHER_FS;
+  }
+  c.scale_num = 1;
+  c.scale_denom = 1;
+  c.do_block_smoothing = TRUE;
+  c.dct_method = JDCT_FLOAT;
+  c.do_fancy_upsampling = TRUE;
+  jpeg_calc_output_dimensions(&c);
+  return 0;
+}
+
+int StartDecompress(Decompressor* d) {
+  if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
+  jpeg_start_decompress(&d->cinfo);
+  return 0;
+}
+
+// Inverted (Adobe-style) CMYK, as stored by most CMYK JPEG writers: each
+// sample holds 255 minus the ink, so red = C' * K' / 255 and so on.
+void CmykRowToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, JDIMENSION width) {
+  for (JDIMENSION x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+    const unsigned k = cmyk[3];
+    bgr[0] = static_cast<std::uint8_t>((cmyk[2] * k + 127) / 255);
+    bgr[1] = static_cast<std::uint8_t>((cmyk[1] * k + 127) / 255);
+    bgr[2] = static_cast<std::uint8_t>((cmyk[0] * k + 127) / 255);
+  }
+}
+
+// Reads every scan line into `rows` (one pointer per output row); CMYK rows
+// pass through `cmyk_row` (4 bytes per pixel) first.
+int ReadRows(Decompressor* d, JSAMPROW* rows, JSAMPROW cmyk_row) {
+  if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
+  jpeg_decompress_struct& c = d->cinfo;
+  while (c.output_scanline < c.output_height) {
+    const JDIMENSION y = c.output_scanline;
+    if (cmyk_row != nullptr) {
+      if (jpeg_read_scanlines(&c, &cmyk_row, 1) != 1) break;
+      CmykRowToBgr(cmyk_row, rows[y], c.output_width);
+    } else if (jpeg_read_scanlines(&c, rows + y, c.output_height - y) == 0) {
+      break;  // a suspending source only; ours never suspends
+    }
+  }
+  jpeg_finish_decompress(&c);
+  return 0;
+}
+
+TJPEGHeader ReadHeaderOnly(std::span<const std::uint8_t> data) {
+  auto holder = std::make_unique<DecompressorHolder>();
+  TJPEGHeader header;
+  Check(CreateDecompressor(&holder->d));
+  Check(ReadHeaders(&holder->d, {}, data, &header));
+  return header;
+}
+
+// Decodes into a new raster: Bgr24, or Indexed8 with the quantizer's gray
+// palette.
+void DecodeStream(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
+                  const DecodeParams& params, TBitmap& raster) {
+  auto holder = std::make_unique<DecompressorHolder>();
+  Decompressor* d = &holder->d;
+  TJPEGHeader header;
+  OutputKind kind = OutputKind::Bgr;
+  Check(CreateDecompressor(d));
+  Check(ReadHeaders(d, tables, data, &header));
+  Check(Configure(d, &params, &kind));
+
+  // Refuse an oversized raster before the library allocates its buffers.
+  const JDIMENSION width = d->cinfo.output_width;
+  const JDIMENSION height = d->cinfo.output_height;
+  const unsigned bits = kind == OutputKind::GrayIndex ? 8 : 24;
+  PixelStoreBytes(width, height, bits);
+  Check(StartDecompress(d));
+
+  raster.SetPixelFormat(kind == OutputKind::GrayIndex ? TPixelFormat::Indexed8
+                                                      : TPixelFormat::Bgr24);
+  raster.SetSize(static_cast<int>(width), static_cast<int>(height));
+  if (kind == OutputKind::GrayIndex) {
+    TPalette palette(static_cast<std::size_t>(d->cinfo.actual_number_of_colors));
+    for (std::size_t i = 0; i < palette.size(); ++i) {
+      const std::uint8_t level = d->cinfo.colormap[0][i];
+      palette[i] = {level, level, level};
+    }
+    raster.SetPalette(std::move(palette));
+  }
+  std::vector<JSAMPROW> rows(height);
+  for (JDIMENSION y = 0; y < height; ++y)
+    rows[y] = raster.Row(static_cast<int>(y));
+  std::vector<JSAMPLE> cmyk;
+  if (kind == OutputKind::Cmyk) cmyk.resize(std::size_t{width} * 4);
+  Check(ReadRows(d, rows.data(), cmyk.empty() ? nullptr : cmyk.data()));
+}
+
+// --- Compression ---
+
+struct Compressor {
+  jpeg_compress_struct cinfo;
+  ErrorManager err;
+  DestinationManager dest;
+};
+
+struct CompressorHolder {
+  Compressor c{};
+  CompressorHolder() = default;
+  CompressorHolder(const CompressorHolder&) = delete;
+  CompressorHolder& operator=(const CompressorHolder&) = delete;
+  ~CompressorHolder() { jpeg_destroy_compress(&c.cinfo); }
+};
+
+// Compresses `height` BGR rows of `width` pixels into *out at `quality`
+// (1..100).
+int Encode(Compressor* c, int quality, JSAMPROW* rows, JDIMENSION width, JDIMENSION height,
+           std::vector<std::uint8_t>* out) {
+  InstallErrorManager(c->err);
+  c->cinfo.err = &c->err.pub;
+  if (setjmp(c->err.jump) != 0) return c->err.pub.msg_code;
+  jpeg_create_compress(&c->cinfo);
+  c->dest.out = out;
+  c->dest.pub.init_destination = InitDestination;
+  c->dest.pub.empty_output_buffer = EmptyOutputBuffer;
+  c->dest.pub.term_destination = TermDestination;
+  c->cinfo.dest = &c->dest.pub;
+
+  c->cinfo.image_width = width;
+  c->cinfo.image_height = height;
+  c->cinfo.input_components = 3;
+  c->cinfo.in_color_space = JCS_EXT_BGR;
+  jpeg_set_defaults(&c->cinfo);
+  c->cinfo.dct_method = JDCT_FLOAT;
+  jpeg_set_quality(&c->cinfo, quality, TRUE);
+
+  jpeg_start_compress(&c->cinfo, TRUE);
+  while (c->cinfo.next_scanline < height) {
+    const JDIMENSION y = c->cinfo.next_scanline;
+    jpeg_write_scanlines(&c->cinfo, rows + y, height - y);
+  }
+  jpeg_finish_compress(&c->cinfo);
+  return 0;
+}
+
+const std::vector<std::uint8_t>& EmptyBytes() {
+  static const std::vector<std::uint8_t> empty;
+  return empty;
+}
+
+}  // namespace
+
+TJPEGImage::TJPEGImage() = default;
+TJPEGImage::~TJPEGImage() = default;
+
+void TJPEGImage::LoadFromStream(TStream& stream) {
+  std::vector<std::uint8_t> bytes;
+  const std::uint64_t size = stream.Size();
+  const std::uint64_t pos = stream.Position();
+  if (size > pos) {
+    CheckAllocation(size - pos);
+    bytes.resize(static_cast<std::size_t>(size - pos));
+    bytes.resize(stream.Read(bytes.data(), bytes.size()));
+  }
+  LoadFromBytes(std::move(bytes));
+}
+
+void TJPEGImage::LoadFromBytes(std::vector<std::uint8_t> bytes) {
+  data_.reset();
+  header_ = {};
+  bitmap_.reset();
+  auto data = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+  TJPEGHeader header;
+  if (!data->empty()) header = ReadHeaderOnly(*data);
+  data_ = std::move(data);
+  header_ = header;
+}
+
+void TJPEGImage::SaveToStream(TStream& stream) {
+  if (!data_) Compress();
+  stream.WriteBytes(*data_);
+}
+
+int TJPEGImage::Width() const {
+  return bitmap_ ? bitmap_->Width() : header_.width;
+}
+int TJPEGImage::Height() const {
+  return bitmap_ ? bitmap_->Height() : header_.height;
+}
+
+bool TJPEGImage::Empty() const {
+  return (!data_ || data_->empty()) && (!bitmap_ || bitmap_->Empty());
+}
+
+void TJPEGImage::Assign(const TBitmap& source) {
+  auto bitmap = std::make_unique<TBitmap>();
+  bitmap->Assign(source);
+  data_.reset();
+  header_ = {};
+  bitmap_ = std::move(bitmap);
+}
+
+void TJPEGImage::Assign(const TJPEGImage& source) {
+  if (&source == this) return;
+  std::unique_ptr<TBitmap> bitmap;
+  if (source.bitmap_) {
+    bitmap = std::make_unique<TBitmap>();
+    bitmap->Assign(*source.bitmap_);
+  }
+  data_ = source.data_;
+  header_ = source.header_;
+  bitmap_ = std::move(bitmap);
+  quality_ = source.quality_;
+}
+
+void TJPEGImage::AssignTo(TBitmap& dest) {
+  if (!bitmap_) Decode();
+  dest.Assign(*bitmap_);
+}
+
+const std::vector<std::uint8_t>& TJPEGImage::Data() const noexcept {
+  return data_ ? *data_ : EmptyBytes();
+}
+
+void TJPEGImage::Decode() {
+  auto bitmap = std::make_unique<TBitmap>();
+  const std::vector<std::uint8_t>& data = Data();
+  DecodeStream({}, data, DecodeParams{}, *bitmap);
+  bitmap_ = std::move(bitmap);
+}
+
+void TJPEGImage::Compress() {
+  auto out = std::make_shared<std::vector<std::uint8_t>>();
+  data_ = out;
+  if (!bitmap_ || bitmap_->Empty()) return;
+
+  TBitmap bgr;
+  bgr.Assign(*bitmap_);
+  bgr.SetPixelFormat(TPixelFormat::Bgr24);
+  const auto width = static_cast<JDIMENSION>(bgr.Width());
+  const auto height = static_cast<JDIMENSION>(bgr.Height());
+  // The library only reads the rows; ConstRow keeps a shared store shared.
+  std::vector<JSAMPROW> rows(height);
+  for (JDIMENSION y = 0; y < height; ++y)
+    rows[y] = const_cast<JSAMPROW>(bgr.ConstRow(static_cast<int>(y)));
+
+  auto holder = std::make_unique<CompressorHolder>();
+  Check(
+      Encode(&holder->c, std::clamp<int>(quality_, 1, 100), rows.data(), width, height, out.get()));
+}
+
+void DecodeJpegToBitmap(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
+                        TBitmap& out, bool rgb_components) {
+  DecodeParams params;
+  params.quantize_gray = false;
+  params.rgb_components = rgb_components;
+  TBitmap raster;
+  DecodeStream(tables, data, params, raster);
+  out.Assign(raster);
+}
+
+}  // namespace skalo

@@ -1,0 +1,994 @@
+#include "imaging/tiff.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "imaging/byte_reader.h"
+#include "imaging/checked.h"
+#include "imaging/jpeg.h"
+#include "imaging/tiff_ccitt.h"
+#include "imaging/tiff_codecs.h"
+
+namespace skalo {
+namespace {
+
+// --- Tags, field types and values (TIFF 6.0, sections 2 and 8) ---
+
+enum Tag : std::uint16_t {
+  kImageWidth = 256,
+  kImageLength = 257,
+  kBitsPerSample = 258,
+  kCompression = 259,
+  kPhotometric = 262,
+  kFillOrder = 266,
+  kStripOffsets = 273,
+  kSamplesPerPixel = 277,
+  kRowsPerStrip = 278,
+  kStripByteCounts = 279,
+  kPlanarConfiguration = 284,
+  kT4Options = 292,
+  kPredictor = 317,
+  kColorMap = 320,
+  kTileWidth = 322,
+  kTileLength = 323,
+  kSampleFormat = 339,
+  kJpegTables = 347,
+  kYCbCrCoefficients = 529,
+  kYCbCrSubSampling = 530,
+  kReferenceBlackWhite = 532,
+};
+
+struct TagName {
+  std::uint16_t tag;
+  const char* name;
+};
+
+// The tags this reader reads; the directory skips all others.
+constexpr TagName kUsedTags[] = {
+    {kImageWidth, "ImageWidth"},
+    {kImageLength, "ImageLength"},
+    {kBitsPerSample, "BitsPerSample"},
+    {kCompression, "Compression"},
+    {kPhotometric, "PhotometricInterpretation"},
+    {kFillOrder, "FillOrder"},
+    {kStripOffsets, "StripOffsets"},
+    {kSamplesPerPixel, "SamplesPerPixel"},
+    {kRowsPerStrip, "RowsPerStrip"},
+    {kStripByteCounts, "StripByteCounts"},
+    {kPlanarConfiguration, "PlanarConfiguration"},
+    {kT4Options, "T4Options"},
+    {kPredictor, "Predictor"},
+    {kColorMap, "ColorMap"},
+    {kTileWidth, "TileWidth"},
+    {kTileLength, "TileLength"},
+    {kSampleFormat, "SampleFormat"},
+    {kJpegTables, "JPEGTables"},
+    {kYCbCrCoefficients, "YCbCrCoefficients"},
+    {kYCbCrSubSampling, "YCbCrSubSampling"},
+    {kReferenceBlackWhite, "ReferenceBlackWhite"},
+};
+
+const TagName* FindTag(std::uint16_t tag) {
+  for (const TagName& t : kUsedTags)
+    if (t.tag == tag) return &t;
+  return nullptr;
+}
+
+std::string Field(std::uint16_t tag) {
+  const TagName* t = FindTag(tag);
+  return std::string("TIFF tag ") + (t != nullptr ? t->name : std::to_string(tag));
+}
+
+enum FieldType : std::uint16_t {
+  kByte = 1,
+  kShort = 3,
+  kLong = 4,
+  kRational = 5,
+  kSRational = 10,
+};
+
+// Bytes of one value of the field types 1 to 13 (BYTE ... DOUBLE, IFD).
+constexpr std::uint8_t kTypeSizes[14] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+
+// Bytes of one value of a field type; 0 for unknown types.
+std::uint64_t TypeSize(std::uint16_t type) {
+  return type < 14 ? kTypeSizes[type] : 0;
+}
+
+enum Compression : std::uint32_t {
+  kNone = 1,
+  kCcittHuffman = 2,
+  kCcittGroup3 = 3,
+  kJpeg = 7,
+  kDeflate = 8,
+  kCcittHuffmanWord = 32771,
+  kPackBits = 32773,
+  kThunderScan = 32809,
+  kDeflateOld = 32946,
+};
+
+enum Photometric : std::uint32_t {
+  kWhiteIsZero = 0,
+  kBlackIsZero = 1,
+  kRgb = 2,
+  kPalette = 3,
+  kSeparated = 5,  // CMYK
+  kYCbCr = 6,
+  kCieLab = 8,
+};
+
+// --- Limits checked before anything is allocated ---
+//
+// A strip cannot decode to more than its data allows: these are the largest
+// expansions each coding can reach, so a tiny file that declares a huge
+// image fails before its buffers exist.
+constexpr std::uint64_t kPackBitsMaxRatio = 64;   // 2 bytes -> 128 bytes
+constexpr std::uint64_t kDeflateMaxRatio = 1032;  // zlib's documented limit
+constexpr std::uint64_t kDeflateSlack = 1024;
+constexpr std::uint64_t kCcittMaxRowsPerByte = 8;       // every row needs a bit
+constexpr std::uint64_t kThunderMaxPixelsPerByte = 63;  // one run code
+constexpr std::uint64_t kJpegMaxPixelsPerByte = 1024;   // a DC code of a bit per 8 x 8 block
+
+[[noreturn]] void Fail(const std::string& message) {
+  throw ETIFFError(message);
+}
+[[noreturn]] void InvalidPixelFormat() {
+  throw EGraphicError(kInvalidPixelFormatText);
+}
+
+// --- Directory ---
+
+struct Entry {
+  std::uint16_t tag = 0;
+  std::uint16_t type = 0;
+  std::uint32_t count = 0;
+  std::size_t offset = 0;  // absolute offset of the value bytes
+  std::size_t size = 0;    // count * TypeSize(type)
+};
+
+// The fields of the first image directory that this reader uses. The whole
+// entry table and every used entry's value bytes are checked against the file
+// before any value is read; entries of other tags are skipped unread.
+class Directory {
+ public:
+  Directory(std::span<const std::uint8_t> file, bool big_endian, std::uint32_t ifd)
+      : file_(file), big_endian_(big_endian) {
+    ByteReader in(file);
+    if (ifd > file.size() || file.size() - ifd < 2) Fail("TIFF directory lies outside the file");
+    in.seek(ifd);
+    const std::uint16_t count = U16(in);
+    if (count == 0) Fail("TIFF directory is empty");
+    if (in.remaining() / 12 < count) Fail("TIFF directory runs past the end of the file");
+    ByteReader table = in.sub(in.offset(), std::size_t{count} * 12);
+    for (std::uint16_t i = 0; i < count; ++i) {
+      Entry e;
+      e.tag = U16(table);
+      e.type = U16(table);
+      e.count = U32(table);
+      const std::size_t value_field = table.offset() + in.offset();
+      const std::uint32_t value_offset = U32(table);
+      if (FindTag(e.tag) == nullptr || Find(e.tag) != nullptr)
+        continue;  // the first of duplicates counts
+      const std::uint64_t unit = TypeSize(e.type);
+      if (unit == 0) continue;  // unknown type: TIFF 6.0 readers skip the field
+      const std::uint64_t size = std::uint64_t{e.count} * unit;
+      e.offset = size <= 4 ? value_field : value_offset;
+      if (e.offset > file.size() || file.size() - e.offset < size)
+        Fail(Field(e.tag) + " lies outside the file");
+      e.size = static_cast<std::size_t>(size);
+      entries_.push_back(e);
+    }
+  }
+
+  bool Has(std::uint16_t tag) const { return Find(tag) != nullptr; }
+
+  // The first value of an integer field, or `fallback` when it is absent.
+  std::uint32_t Scalar(std::uint16_t tag, std::uint32_t fallback) const {
+    const Entry* e = Find(tag);
+    if (e == nullptr) return fallback;
+    if (e->count == 0) Fail(Field(tag) + " has no value");
+    return Integers(*e, 1)[0];
+  }
+
+  // Every value of an integer field (BYTE, SHORT or LONG); empty when absent.
+  std::vector<std::uint32_t> Array(std::uint16_t tag) const {
+    const Entry* e = Find(tag);
+    return e == nullptr ? std::vector<std::uint32_t>{} : Integers(*e, e->count);
+  }
+
+  // Every value of a RATIONAL or SRATIONAL field; empty when absent.
+  std::vector<double> Rationals(std::uint16_t tag) const {
+    const Entry* e = Find(tag);
+    if (e == nullptr) return {};
+    if (e->type != kRational && e->type != kSRational) Fail(Field(tag) + " is not a rational");
+    ByteReader in(file_.subspan(e->offset, e->size));
+    std::vector<double> out;
+    for (std::uint32_t i = 0; i < e->count; ++i) {
+      const std::uint32_t num = U32(in);
+      const std::uint32_t den = U32(in);
+      if (den == 0) Fail(Field(tag) + " divides by zero");
+      out.push_back(e->type == kSRational ? static_cast<double>(static_cast<std::int32_t>(num)) /
+                                                static_cast<std::int32_t>(den)
+                                          : static_cast<double>(num) / den);
+    }
+    return out;
+  }
+
+  // The raw value bytes of a field; empty when absent.
+  std::span<const std::uint8_t> Bytes(std::uint16_t tag) const {
+    const Entry* e = Find(tag);
+    return e == nullptr ? std::span<const std::uint8_t>{} : file_.subspan(e->offset, e->size);
+  }
+
+ private:
+  const Entry* Find(std::uint16_t tag) const {
+    for (const Entry& e : entries_)
+      if (e.tag == tag) return &e;
+    return nullptr;
+  }
+  std::uint16_t U16(ByteReader& in) const { return big_endian_ ? in.u16be() : in.u16le(); }
+  std::uint32_t U32(ByteReader& in) const { return big_endian_ ? in.u32be() : in.u32le(); }
+
+  std::vector<std::uint32_t> Integers(const Entry& e, std::uint32_t n) const {
+    if (e.type != kByte && e.type != kShort && e.type != kLong)
+      Fail(Field(e.tag) + " is not an integer");
+    ByteReader in(file_.subspan(e.offset, e.size));
+    std::vector<std::uint32_t> out;
+    out.reserve(n);
+    for (std::uint32_t i = 0; i < n; ++i)
+      out.push_back(e.type == kByte ? in.u8() : e.type == kShort ? U16(in) : U32(in));
+    return out;
+  }
+
+  std::span<const std::uint8_t> file_;
+  bool big_endian_;
+  std::vector<Entry> entries_;
+};
+
+// --- Image description ---
+
+// How the samples are stored, as the directory says (after validation).
+struct Layout {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t compression = kNone;
+  std::uint32_t photometric = kBlackIsZero;
+  std::uint32_t samples = 1;  // samples per pixel
+  std::uint32_t colour = 1;   // samples of the photometric interpretation
+  std::uint32_t bits = 1;     // bits of every sample
+  bool planar = false;        // planar configuration 2, more than one sample
+  bool big_endian = false;
+  bool reversed_bits = false;  // FillOrder 2
+  bool predictor = false;      // horizontal differencing to undo
+  std::uint32_t sub_h = 1;     // YCbCr subsampling of the stored data
+  std::uint32_t sub_v = 1;
+  bool two_dimensional = false;  // T4Options bit 0
+};
+
+std::uint32_t ColourSamples(std::uint32_t photometric) {
+  switch (photometric) {
+    case kWhiteIsZero:
+    case kBlackIsZero:
+    case kPalette:
+      return 1;
+    case kRgb:
+    case kYCbCr:
+    case kCieLab:
+      return 3;
+    case kSeparated:
+      return 4;
+    default:
+      Fail("Unsupported TIFF photometric interpretation " + std::to_string(photometric));
+  }
+}
+
+bool Supported(std::uint32_t compression) {
+  switch (compression) {
+    case kNone:
+    case kPackBits:
+    case kCcittHuffman:
+    case kCcittHuffmanWord:
+    case kCcittGroup3:
+    case kDeflate:
+    case kDeflateOld:
+    case kJpeg:
+    case kThunderScan:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsCcitt(std::uint32_t compression) {
+  return compression == kCcittHuffman || compression == kCcittHuffmanWord ||
+         compression == kCcittGroup3;
+}
+
+Layout Describe(const Directory& dir, bool big_endian, std::uint32_t width, std::uint32_t height) {
+  Layout l;
+  l.width = width;
+  l.height = height;
+  l.big_endian = big_endian;
+  l.compression = dir.Scalar(kCompression, kNone);
+  if (!Supported(l.compression))
+    Fail("Unsupported TIFF compression " + std::to_string(l.compression));
+
+  l.samples = dir.Scalar(kSamplesPerPixel, 1);
+  if (l.samples == 0) Fail("TIFF image has no samples");
+  const std::vector<std::uint32_t> bits = dir.Array(kBitsPerSample);
+  l.bits = bits.empty() ? 1 : bits[0];
+  // One value stands for every sample; otherwise all must agree.
+  if (bits.size() >= l.samples && !std::all_of(bits.begin(), bits.begin() + l.samples,
+                                               [&](std::uint32_t b) { return b == l.bits; }))
+    InvalidPixelFormat();
+  if (l.bits == 0 || l.bits > 16) InvalidPixelFormat();
+  const std::uint32_t format = dir.Scalar(kSampleFormat, 1);
+  if (format != 1 && format != 4) InvalidPixelFormat();  // only unsigned integers
+
+  // Bilevel fax files often leave the interpretation out.
+  const std::uint32_t fallback = IsCcitt(l.compression) ? kWhiteIsZero
+                                 : l.samples >= 3       ? kRgb
+                                                        : kBlackIsZero;
+  l.photometric = dir.Scalar(kPhotometric, fallback);
+  l.colour = ColourSamples(l.photometric);
+  if (l.samples < l.colour) InvalidPixelFormat();
+
+  l.planar = dir.Scalar(kPlanarConfiguration, 1) == 2 && l.samples > 1;
+  l.reversed_bits = dir.Scalar(kFillOrder, 1) == 2;
+  const std::uint32_t predictor = dir.Scalar(kPredictor, 1);
+  if (predictor != 1 && predictor != 2)
+    Fail("Unsupported TIFF predictor " + std::to_string(predictor));
+  // Differencing applies to the codings that carry sample bytes losslessly.
+  l.predictor = predictor == 2 && (l.compression == kPackBits || l.compression == kDeflate ||
+                                   l.compression == kDeflateOld);
+  if (l.predictor && l.bits != 8 && l.bits != 16)
+    Fail("TIFF predictor 2 needs 8 or 16 bits per sample");
+
+  if (IsCcitt(l.compression) && (l.samples != 1 || l.bits != 1))
+    Fail("CCITT coding needs one sample of 1 bit");
+  if (l.compression == kThunderScan && (l.samples != 1 || l.bits != 4))
+    Fail("ThunderScan coding needs one sample of 4 bits");
+  l.two_dimensional = l.compression == kCcittGroup3 && (dir.Scalar(kT4Options, 0) & 1) != 0;
+
+  if (l.photometric == kYCbCr && l.compression != kJpeg) {
+    if (l.bits != 8) InvalidPixelFormat();
+    const std::vector<std::uint32_t> sub = dir.Array(kYCbCrSubSampling);
+    l.sub_h = sub.size() >= 1 ? sub[0] : 2;
+    l.sub_v = sub.size() >= 2 ? sub[1] : 2;
+    auto valid = [](std::uint32_t s) { return s == 1 || s == 2 || s == 4; };
+    if (!valid(l.sub_h) || !valid(l.sub_v)) Fail("Invalid TIFF YCbCr subsampling");
+    if ((l.sub_h != 1 || l.sub_v != 1) && (l.planar || l.samples != 3 || l.predictor))
+      Fail("Unsupported layout of subsampled TIFF YCbCr data");
+  }
+  if (l.photometric == kCieLab && l.bits != 8 && l.bits != 16) InvalidPixelFormat();
+  if (l.photometric == kPalette && l.bits > 8) InvalidPixelFormat();
+  return l;
+}
+
+bool Subsampled(const Layout& l) {
+  return l.sub_h != 1 || l.sub_v != 1;
+}
+
+// JPEG strips decode into 8-bit chunky samples: one gray sample, or three
+// red, green, blue samples.
+Layout JpegDecodedLayout(const Layout& stored) {
+  if (stored.planar || stored.bits != 8) InvalidPixelFormat();
+  Layout l = stored;
+  l.predictor = false;
+  l.reversed_bits = false;
+  if (stored.samples == 1 && stored.colour == 1) return l;
+  if (stored.samples != 3 || (stored.photometric != kRgb && stored.photometric != kYCbCr))
+    InvalidPixelFormat();
+  l.photometric = kRgb;
+  l.samples = l.colour = 3;
+  return l;
+}
+
+// The raster format for the samples after colour conversion.
+TPixelFormat RasterFormat(const Layout& l) {
+  const std::uint32_t converted = (l.colour == 4 ? 3 : l.colour) + (l.samples - l.colour);
+  if (converted == 1) {
+    if (l.bits == 1) return TPixelFormat::Indexed1;
+    if (l.bits >= 2 && l.bits <= 4) return TPixelFormat::Indexed4;
+    if (l.bits >= 8) return TPixelFormat::Indexed8;
+  } else if (converted == 3) {
+    return l.bits <= 5 ? TPixelFormat::Rgb555 : TPixelFormat::Bgr24;
+  } else if (converted == 4 && l.bits >= 8) {
+    return TPixelFormat::Bgrx32;
+  }
+  InvalidPixelFormat();
+}
+
+// --- Strips ---
+
+// Geometry of the decoded sample buffer: one block per plane, each of
+// `rows` rows of `row_bytes` bytes. A row of subsampled YCbCr data is a row
+// of data units covering sub_v image rows.
+struct Planes {
+  std::uint32_t count = 1;
+  std::uint32_t rows = 0;
+  std::size_t row_bytes = 0;
+  std::size_t plane_bytes = 0;
+};
+
+Planes PlaneGeometry(const Layout& l) {
+  Planes p;
+  p.count = l.planar ? l.samples : 1;
+  if (Subsampled(l)) {
+    const std::uint64_t units = (std::uint64_t{l.width} + l.sub_h - 1) / l.sub_h;
+    p.row_bytes = static_cast<std::size_t>(MulOrThrow(units, l.sub_h * l.sub_v + 2));
+    p.rows = (l.height + l.sub_v - 1) / l.sub_v;
+  } else {
+    const std::uint64_t samples = MulOrThrow(l.width, l.planar ? 1 : l.samples);
+    p.row_bytes = static_cast<std::size_t>((MulOrThrow(samples, l.bits) + 7) / 8);
+    p.rows = l.height;
+  }
+  const std::uint64_t plane = MulOrThrow(p.row_bytes, p.rows);
+  CheckAllocation(MulOrThrow(plane, p.count));
+  p.plane_bytes = static_cast<std::size_t>(plane);
+  return p;
+}
+
+struct Strip {
+  std::uint32_t plane = 0;
+  std::uint32_t first_row = 0;  // image rows [first_row, first_row + rows)
+  std::uint32_t rows = 0;
+  std::uint32_t buffer_row = 0;  // first row in the plane's buffer
+  std::uint32_t buffer_rows = 0;
+  std::span<const std::uint8_t> data;
+};
+
+std::vector<Strip> LocateStrips(const Directory& dir, std::span<const std::uint8_t> file,
+                                const Layout& l, const Planes& planes) {
+  std::uint32_t rows_per_strip = dir.Scalar(kRowsPerStrip, l.height);
+  if (rows_per_strip == 0 || rows_per_strip > l.height) rows_per_strip = l.height;
+  if (rows_per_strip % l.sub_v != 0 && rows_per_strip < l.height)
+    Fail("TIFF RowsPerStrip is not a multiple of the YCbCr subsampling");
+  const std::uint32_t per_plane = (l.height - 1) / rows_per_strip + 1;
+  const std::uint64_t total = std::uint64_t{per_plane} * planes.count;
+
+  const std::vector<std::uint32_t> offsets = dir.Array(kStripOffsets);
+  if (offsets.empty()) Fail("TIFF image has no StripOffsets");
+  if (offsets.size() < total) Fail("TIFF StripOffsets lists too few strips");
+  const bool has_counts = dir.Has(kStripByteCounts);
+  const std::vector<std::uint32_t> counts = dir.Array(kStripByteCounts);
+  if (has_counts && counts.size() < total) Fail("TIFF StripByteCounts lists too few strips");
+
+  std::vector<Strip> strips;
+  strips.reserve(static_cast<std::size_t>(total));
+  for (std::uint32_t p = 0; p < planes.count; ++p) {
+    for (std::uint32_t s = 0; s < per_plane; ++s) {
+      const std::size_t index = std::size_t{p} * per_plane + s;
+      Strip strip;
+      strip.plane = p;
+      strip.first_row = s * rows_per_strip;
+      strip.rows = std::min(rows_per_strip, l.height - strip.first_row);
+      strip.buffer_row = strip.first_row / l.sub_v;
+      strip.buffer_rows = (strip.rows + l.sub_v - 1) / l.sub_v;
+      const std::size_t offset = offsets[index];
+      if (offset > file.size())
+        Fail("TIFF strip " + std::to_string(index) + " lies outside the file");
+      // Without byte counts a strip may use the rest of the file.
+      const std::size_t size = has_counts ? counts[index] : file.size() - offset;
+      if (file.size() - offset < size)
+        Fail("TIFF strip " + std::to_string(index) + " runs past the end of the file");
+      strip.data = file.subspan(offset, size);
+      strips.push_back(strip);
+    }
+  }
+  return strips;
+}
+
+// Refuses strips whose data cannot hold what they declare (see the limits
+// above), before the buffers are allocated.
+void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Planes& planes) {
+  for (std::size_t i = 0; i < strips.size(); ++i) {
+    const Strip& s = strips[i];
+    const std::uint64_t in = s.data.size();
+    const std::uint64_t decoded = std::uint64_t{s.buffer_rows} * planes.row_bytes;
+    const std::uint64_t pixels = std::uint64_t{s.rows} * l.width;
+    bool plausible = true;
+    switch (l.compression) {
+      case kNone:
+        plausible = in >= decoded;
+        break;
+      case kPackBits:
+        plausible = decoded / kPackBitsMaxRatio <= in;
+        break;
+      case kDeflate:
+      case kDeflateOld:
+        plausible = decoded <= in * kDeflateMaxRatio + kDeflateSlack;
+        break;
+      case kCcittHuffman:
+      case kCcittHuffmanWord:
+      case kCcittGroup3:
+        plausible = s.rows <= in * kCcittMaxRowsPerByte;
+        break;
+      case kThunderScan:
+        plausible = pixels <= in * kThunderMaxPixelsPerByte;
+        break;
+      case kJpeg:
+        plausible = pixels <= in * kJpegMaxPixelsPerByte;
+        break;
+    }
+    if (!plausible)
+      Fail("TIFF strip " + std::to_string(i) + " is too short for the declared image size");
+  }
+}
+
+constexpr std::array<std::uint8_t, 256> kReversedBits = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int i = 0; i < 256; ++i) {
+    int r = 0;
+    for (int b = 0; b < 8; ++b)
+      if (i & (1 << b)) r |= 0x80 >> b;
+    t[i] = static_cast<std::uint8_t>(r);
+  }
+  return t;
+}();
+
+void DecodeJpegStrip(std::span<const std::uint8_t> tables, const Strip& s, const Layout& stored,
+                     const Layout& decoded, std::span<std::uint8_t> out, std::size_t row_bytes) {
+  TBitmap picture;
+  DecodeJpegToBitmap(tables, s.data, picture, stored.photometric == kRgb);
+  if (picture.PixelFormat() != TPixelFormat::Bgr24 ||
+      static_cast<std::uint32_t>(picture.Width()) < decoded.width ||
+      static_cast<std::uint32_t>(picture.Height()) < s.rows)
+    Fail("TIFF JPEG strip does not match the image size");
+  for (std::uint32_t y = 0; y < s.rows; ++y) {
+    const std::uint8_t* from = picture.ConstRow(static_cast<int>(y));
+    std::uint8_t* to = out.data() + std::size_t{y} * row_bytes;
+    if (decoded.samples == 1) {
+      for (std::uint32_t x = 0; x < decoded.width; ++x)
+        to[x] = from[std::size_t{x} * 3 + 1];
+    } else {
+      for (std::uint32_t x = 0; x < decoded.width; ++x) {
+        to[std::size_t{x} * 3] = from[std::size_t{x} * 3 + 2];
+        to[std::size_t{x} * 3 + 1] = from[std::size_t{x} * 3 + 1];
+        to[std::size_t{x} * 3 + 2] = from[std::size_t{x} * 3];
+      }
+    }
+  }
+}
+
+void DecodeStrip(const Strip& s, const Layout& l, const Planes& planes,
+                 std::span<const std::uint8_t> jpeg_tables, const Layout& jpeg_layout,
+                 std::span<std::uint8_t> out) {
+  std::span<const std::uint8_t> in = s.data;
+  std::vector<std::uint8_t> reversed;
+  if (l.reversed_bits && l.compression != kJpeg && l.compression != kDeflate &&
+      l.compression != kDeflateOld) {
+    reversed.resize(in.size());
+    std::transform(in.begin(), in.end(), reversed.begin(),
+                   [](std::uint8_t b) { return kReversedBits[b]; });
+    in = reversed;
+  }
+  switch (l.compression) {
+    case kNone:
+      std::memcpy(out.data(), in.data(), out.size());  // size checked by CheckStripSizes
+      break;
+    case kPackBits:
+      tiff::DecodePackBits(in, out);
+      break;
+    case kDeflate:
+    case kDeflateOld:
+      tiff::DecodeDeflate(in, out);
+      break;
+    case kThunderScan:
+      tiff::DecodeThunderScan(in, out, l.width, s.rows, planes.row_bytes);
+      break;
+    case kCcittHuffman:
+    case kCcittHuffmanWord:
+    case kCcittGroup3: {
+      tiff::CcittParams p;
+      p.coding = l.compression == kCcittHuffman       ? tiff::CcittCoding::ModifiedHuffman
+                 : l.compression == kCcittHuffmanWord ? tiff::CcittCoding::ModifiedHuffmanWord
+                                                      : tiff::CcittCoding::Group3;
+      p.two_dimensional = l.two_dimensional;
+      p.width = l.width;
+      p.rows = s.rows;
+      p.row_bytes = planes.row_bytes;
+      tiff::DecodeCcitt(in, out, p);
+      break;
+    }
+    case kJpeg:
+      DecodeJpegStrip(jpeg_tables, s, l, jpeg_layout, out, planes.row_bytes);
+      break;
+  }
+}
+
+// Undoes horizontal differencing (TIFF 6.0, section 14) row by row; 16-bit
+// samples are differences of whole values in the file's byte order.
+void UndoPredictor(std::vector<std::uint8_t>& buffer, const Layout& l, const Planes& planes) {
+  const std::size_t stride = l.planar ? 1 : l.samples;
+  const std::size_t count = std::size_t{l.width} * stride;
+  for (std::size_t r = 0; r < std::size_t{planes.count} * planes.rows; ++r) {
+    std::uint8_t* row = buffer.data() + r * planes.row_bytes;
+    if (l.bits == 8) {
+      for (std::size_t i = stride; i < count; ++i)
+        row[i] = static_cast<std::uint8_t>(row[i] + row[i - stride]);
+    } else {
+      auto get = [&](std::size_t i) -> std::uint16_t {
+        return l.big_endian ? static_cast<std::uint16_t>(row[2 * i] << 8 | row[2 * i + 1])
+                            : static_cast<std::uint16_t>(row[2 * i] | row[2 * i + 1] << 8);
+      };
+      for (std::size_t i = stride; i < count; ++i) {
+        const auto v = static_cast<std::uint16_t>(get(i) + get(i - stride));
+        if (l.big_endian) {
+          row[2 * i] = static_cast<std::uint8_t>(v >> 8);
+          row[2 * i + 1] = static_cast<std::uint8_t>(v);
+        } else {
+          row[2 * i] = static_cast<std::uint8_t>(v);
+          row[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
+        }
+      }
+    }
+  }
+}
+
+// --- Conversion into the raster ---
+
+// Sample i of a row of `bits`-bit samples packed most significant bit first
+// (TIFF 6.0, section 2); 16-bit samples in the file's byte order.
+class SampleRow {
+ public:
+  SampleRow(const std::uint8_t* row, std::size_t row_bytes, std::uint32_t bits, bool big_endian)
+      : row_(row), row_bytes_(row_bytes), bits_(bits), big_endian_(big_endian) {}
+
+  std::uint16_t operator[](std::size_t i) const {
+    if (bits_ == 8) return row_[i];
+    if (bits_ == 16) {
+      return big_endian_ ? static_cast<std::uint16_t>(row_[2 * i] << 8 | row_[2 * i + 1])
+                         : static_cast<std::uint16_t>(row_[2 * i] | row_[2 * i + 1] << 8);
+    }
+    const std::size_t bit = i * bits_;
+    const std::size_t byte = bit / 8;
+    std::uint32_t window = 0;
+    for (std::size_t k = 0; k < 3; ++k)
+      window = window << 8 | (byte + k < row_bytes_ ? row_[byte + k] : 0u);
+    const unsigned shift = static_cast<unsigned>(24 - bits_ - bit % 8);
+    return static_cast<std::uint16_t>(window >> shift & ((1u << bits_) - 1));
+  }
+
+ private:
+  const std::uint8_t* row_;
+  std::size_t row_bytes_;
+  std::uint32_t bits_;
+  bool big_endian_;
+};
+
+// A sample value widened or narrowed to 8 bits.
+std::uint8_t To8(std::uint32_t v, std::uint32_t bits) {
+  if (bits == 8) return static_cast<std::uint8_t>(v);
+  if (bits > 8) return static_cast<std::uint8_t>(v >> (bits - 8));
+  const std::uint32_t max = (1u << bits) - 1;
+  return static_cast<std::uint8_t>((v * 255 + max / 2) / max);
+}
+
+std::uint8_t Clamp8(double v) {
+  return static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
+}
+
+struct Rgba {
+  std::uint8_t r = 0, g = 0, b = 0, a = 0;
+};
+
+// Turns the samples of one pixel into red, green, blue and the first extra
+// sample.
+class ColourConverter {
+ public:
+  ColourConverter(const Directory& dir, const Layout& l) : l_(l) {
+    if (l.photometric != kYCbCr) return;
+    const std::vector<double> luma = dir.Rationals(kYCbCrCoefficients);
+    if (luma.size() >= 3) {
+      luma_r_ = luma[0];
+      luma_g_ = luma[1];
+      luma_b_ = luma[2];
+    }
+    if (luma_g_ == 0) Fail("Invalid TIFF YCbCrCoefficients");
+    const std::vector<double> ref = dir.Rationals(kReferenceBlackWhite);
+    if (ref.size() >= 6) std::copy(ref.begin(), ref.begin() + 6, ref_.begin());
+    if (ref_[1] == ref_[0] || ref_[3] == ref_[2] || ref_[5] == ref_[4])
+      Fail("Invalid TIFF ReferenceBlackWhite");
+  }
+
+  // `px` holds the pixel's samples in file order.
+  Rgba Convert(const std::uint16_t* px) const {
+    Rgba out;
+    const std::uint32_t bits = l_.bits;
+    switch (l_.photometric) {
+      case kSeparated: {
+        // Ink amounts: each of cyan, magenta, yellow removes its complement,
+        // black removes all three.
+        const std::uint32_t k = 255 - To8(px[3], bits);
+        out.r = static_cast<std::uint8_t>(((255 - To8(px[0], bits)) * k + 127) / 255);
+        out.g = static_cast<std::uint8_t>(((255 - To8(px[1], bits)) * k + 127) / 255);
+        out.b = static_cast<std::uint8_t>(((255 - To8(px[2], bits)) * k + 127) / 255);
+        break;
+      }
+      case kYCbCr:
+        YCbCrToRgb(px[0], px[1], px[2], out);
+        break;
+      case kCieLab:
+        LabToRgb(px, out);
+        break;
+      default:  // RGB
+        out.r = To8(px[0], bits);
+        out.g = To8(px[1], bits);
+        out.b = To8(px[2], bits);
+        break;
+    }
+    if (l_.samples > l_.colour) out.a = To8(px[l_.colour], bits);
+    return out;
+  }
+
+ private:
+  // TIFF 6.0, section 21: undo the reference black and white scaling, then
+  // invert the luma equation.
+  void YCbCrToRgb(double y, double cb, double cr, Rgba& out) const {
+    y = (y - ref_[0]) * 255.0 / (ref_[1] - ref_[0]);
+    cb = (cb - ref_[2]) * 127.0 / (ref_[3] - ref_[2]);
+    cr = (cr - ref_[4]) * 127.0 / (ref_[5] - ref_[4]);
+    const double r = y + cr * (2 - 2 * luma_r_);
+    const double b = y + cb * (2 - 2 * luma_b_);
+    const double g = (y - luma_b_ * b - luma_r_ * r) / luma_g_;
+    out.r = Clamp8(r);
+    out.g = Clamp8(g);
+    out.b = Clamp8(b);
+  }
+
+  // TIFF 6.0, section 23: L* unsigned over 0..100, a* and b* signed; taken
+  // relative to D65 and shown in sRGB.
+  void LabToRgb(const std::uint16_t* px, Rgba& out) const {
+    double lightness, a, b;
+    if (l_.bits == 8) {
+      lightness = px[0] * 100.0 / 255.0;
+      a = static_cast<std::int8_t>(px[1]);
+      b = static_cast<std::int8_t>(px[2]);
+    } else {
+      lightness = px[0] * 100.0 / 65535.0;
+      a = static_cast<std::int16_t>(px[1]) / 256.0;
+      b = static_cast<std::int16_t>(px[2]) / 256.0;
+    }
+    const double fy = (lightness + 16) / 116;
+    const double fx = fy + a / 500;
+    const double fz = fy - b / 200;
+    auto finv = [](double t) {
+      constexpr double d = 6.0 / 29.0;
+      return t > d ? t * t * t : 3 * d * d * (t - 4.0 / 29.0);
+    };
+    const double x = 0.95047 * finv(fx);
+    const double yy = finv(fy);
+    const double z = 1.08883 * finv(fz);
+    auto gamma = [](double c) {
+      c = std::clamp(c, 0.0, 1.0);
+      return 255.0 * (c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055);
+    };
+    out.r = Clamp8(gamma(3.2404542 * x - 1.5371385 * yy - 0.4985314 * z));
+    out.g = Clamp8(gamma(-0.9692660 * x + 1.8760108 * yy + 0.0415560 * z));
+    out.b = Clamp8(gamma(0.0556434 * x - 0.2040259 * yy + 1.0572252 * z));
+  }
+
+  const Layout& l_;
+  double luma_r_ = 0.299, luma_g_ = 0.587, luma_b_ = 0.114;
+  std::array<double, 6> ref_ = {0, 255, 128, 255, 128, 255};
+};
+
+TPalette GrayPalette(std::uint32_t index_bits, bool white_is_zero) {
+  const std::uint32_t n = 1u << index_bits;
+  TPalette palette(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    auto level = static_cast<std::uint8_t>(i * 255 / (n - 1));
+    if (white_is_zero) level = static_cast<std::uint8_t>(255 - level);
+    palette[i] = {level, level, level};
+  }
+  return palette;
+}
+
+TPalette ColourMapPalette(const Directory& dir, std::uint32_t bits) {
+  const std::size_t n = std::size_t{1} << bits;
+  const std::vector<std::uint32_t> map = dir.Array(kColorMap);
+  if (map.size() < 3 * n) Fail("TIFF palette image has no complete ColorMap");
+  TPalette palette(n);
+  for (std::size_t i = 0; i < n; ++i)
+    palette[i] = {static_cast<std::uint8_t>(map[i] >> 8),
+                  static_cast<std::uint8_t>(map[n + i] >> 8),
+                  static_cast<std::uint8_t>(map[2 * n + i] >> 8)};
+  return palette;
+}
+
+void WriteRaster(const Directory& dir, const Layout& l, const Planes& planes,
+                 const std::vector<std::uint8_t>& buffer, TPixelFormat format, TBitmap& raster) {
+  raster.SetPixelFormat(format);
+  const bool indexed = format == TPixelFormat::Indexed1 || format == TPixelFormat::Indexed4 ||
+                       format == TPixelFormat::Indexed8;
+  if (indexed) {
+    const std::uint32_t index_bits = format == TPixelFormat::Indexed8 ? 8 : l.bits;
+    raster.SetPalette(l.photometric == kPalette
+                          ? ColourMapPalette(dir, l.bits)
+                          : GrayPalette(index_bits, l.photometric == kWhiteIsZero));
+  }
+  raster.SetSize(static_cast<int>(l.width), static_cast<int>(l.height));
+
+  const std::size_t samples_per_row = MulOrThrow(l.width, l.samples);
+  CheckAllocation(MulOrThrow(samples_per_row, sizeof(std::uint16_t)));
+  std::vector<std::uint16_t> px(samples_per_row);
+  const ColourConverter colour(dir, l);
+
+  for (std::uint32_t y = 0; y < l.height; ++y) {
+    std::uint8_t* out = raster.Row(static_cast<int>(y));
+    // Gather the row's samples in chunky order.
+    if (Subsampled(l)) {
+      const std::uint8_t* units = buffer.data() + std::size_t{y / l.sub_v} * planes.row_bytes;
+      const std::size_t unit_bytes = l.sub_h * l.sub_v + 2;
+      const std::uint32_t j = y % l.sub_v;
+      for (std::uint32_t x = 0; x < l.width; ++x) {
+        const std::uint8_t* unit = units + std::size_t{x / l.sub_h} * unit_bytes;
+        px[std::size_t{x} * 3] = unit[j * l.sub_h + x % l.sub_h];
+        px[std::size_t{x} * 3 + 1] = unit[l.sub_h * l.sub_v];
+        px[std::size_t{x} * 3 + 2] = unit[l.sub_h * l.sub_v + 1];
+      }
+    } else if (!l.planar) {
+      const SampleRow row(buffer.data() + std::size_t{y} * planes.row_bytes, planes.row_bytes,
+                          l.bits, l.big_endian);
+      if (indexed && static_cast<int>(l.bits) == raster.BitsPerPixel()) {
+        // Stored exactly in the raster's layout.
+        std::memcpy(out, buffer.data() + std::size_t{y} * planes.row_bytes, planes.row_bytes);
+        continue;
+      }
+      for (std::size_t i = 0; i < samples_per_row; ++i)
+        px[i] = row[i];
+    } else {
+      for (std::uint32_t p = 0; p < l.samples; ++p) {
+        const std::size_t at =
+            std::size_t{p} * planes.plane_bytes + std::size_t{y} * planes.row_bytes;
+        const SampleRow row(buffer.data() + at, planes.row_bytes, l.bits, l.big_endian);
+        for (std::uint32_t x = 0; x < l.width; ++x)
+          px[std::size_t{x} * l.samples + p] = row[x];
+      }
+    }
+
+    switch (format) {
+      case TPixelFormat::Indexed1:
+        for (std::uint32_t x = 0; x < l.width; ++x)
+          if (px[x] & 1)
+            out[x >> 3] |= static_cast<std::uint8_t>(0x80u >> (x & 7));
+          else
+            out[x >> 3] &= static_cast<std::uint8_t>(~(0x80u >> (x & 7)));
+        break;
+      case TPixelFormat::Indexed4:
+        for (std::uint32_t x = 0; x < l.width; ++x) {
+          std::uint8_t& b = out[x >> 1];
+          b = (x & 1) ? static_cast<std::uint8_t>((b & 0xF0) | px[x])
+                      : static_cast<std::uint8_t>((b & 0x0F) | px[x] << 4);
+        }
+        break;
+      case TPixelFormat::Indexed8:
+        for (std::uint32_t x = 0; x < l.width; ++x)
+          out[x] = l.bits <= 8 ? static_cast<std::uint8_t>(px[x]) : To8(px[x], l.bits);
+        break;
+      default: {
+        const std::size_t step = l.samples;
+        for (std::uint32_t x = 0; x < l.width; ++x) {
+          const Rgba c = colour.Convert(&px[x * step]);
+          if (format == TPixelFormat::Rgb555) {
+            const auto word =
+                static_cast<std::uint16_t>((c.r >> 3) << 10 | (c.g >> 3) << 5 | c.b >> 3);
+            out[2 * std::size_t{x}] = static_cast<std::uint8_t>(word);
+            out[2 * std::size_t{x} + 1] = static_cast<std::uint8_t>(word >> 8);
+          } else if (format == TPixelFormat::Bgr24) {
+            std::uint8_t* p = out + 3 * std::size_t{x};
+            p[0] = c.b;
+            p[1] = c.g;
+            p[2] = c.r;
+          } else {
+            std::uint8_t* p = out + 4 * std::size_t{x};
+            p[0] = c.b;
+            p[1] = c.g;
+            p[2] = c.r;
+            p[3] = c.a;
+          }
+        }
+        break;
+      }
+    }
+  }
+}
+
+void Decode(std::span<const std::uint8_t> file, TBitmap& out) {
+  // TIFF 6.0, section 2: the 8-byte header.
+  ByteReader header(file);
+  if (file.size() < 8) Fail("Not a TIFF file");
+  const std::uint8_t b0 = header.u8();
+  const std::uint8_t b1 = header.u8();
+  bool big_endian = false;
+  if (b0 == 'I' && b1 == 'I')
+    big_endian = false;
+  else if (b0 == 'M' && b1 == 'M')
+    big_endian = true;
+  else
+    Fail("Not a TIFF file");
+  const std::uint16_t version = big_endian ? header.u16be() : header.u16le();
+  if (version != 42) Fail("Not a TIFF file (version " + std::to_string(version) + ")");
+  const std::uint32_t ifd = big_endian ? header.u32be() : header.u32le();
+
+  const Directory dir(file, big_endian, ifd);
+  if (!dir.Has(kImageWidth) || !dir.Has(kImageLength)) Fail("TIFF image has no size");
+  const std::uint32_t width = dir.Scalar(kImageWidth, 0);
+  const std::uint32_t height = dir.Scalar(kImageLength, 0);
+  if (width == 0 || height == 0) Fail("TIFF image has a zero width or height");
+  constexpr auto kMaxSide = static_cast<std::uint32_t>(std::numeric_limits<int>::max());
+  if (width > kMaxSide || height > kMaxSide) ThrowOutOfResources();
+
+  if (dir.Has(kTileWidth) && dir.Has(kTileLength)) {
+    out.Assign(TBitmap());  // tiled images are not read
+    return;
+  }
+
+  const Layout stored = Describe(dir, big_endian, width, height);
+  const Layout decoded = stored.compression == kJpeg ? JpegDecodedLayout(stored) : stored;
+  const Planes planes = PlaneGeometry(decoded);
+  const std::vector<Strip> strips = LocateStrips(dir, file, stored, planes);
+  CheckStripSizes(strips, stored, planes);
+  const TPixelFormat format = RasterFormat(decoded);
+  {
+    TBitmap probe;
+    probe.SetPixelFormat(format);
+    // The raster's size against the cap, before any buffer exists.
+    PixelStoreBytes(width, height, static_cast<unsigned>(probe.BitsPerPixel()));
+  }
+
+  std::vector<std::uint8_t> buffer(std::size_t{planes.count} * planes.plane_bytes);
+  const std::span<const std::uint8_t> tables = dir.Bytes(kJpegTables);
+  for (const Strip& s : strips) {
+    const std::size_t at =
+        std::size_t{s.plane} * planes.plane_bytes + std::size_t{s.buffer_row} * planes.row_bytes;
+    const std::span<std::uint8_t> target(buffer.data() + at,
+                                         std::size_t{s.buffer_rows} * planes.row_bytes);
+    DecodeStrip(s, stored, planes, tables, decoded, target);
+  }
+  if (decoded.predictor) UndoPredictor(buffer, decoded, planes);
+
+  TBitmap raster;
+  WriteRaster(dir, decoded, planes, buffer, format, raster);
+  out.Assign(raster);
+}
+
+}  // namespace
+
+void DecodeTiff(std::span<const std::uint8_t> file, TBitmap& out) {
+  try {
+    Decode(file, out);
+  } catch (const EEndOfData&) {
+    throw ETIFFError("TIFF data ends early");
+  }
+}
+
+void TTIFFGraphic::LoadFromStream(TStream& stream) {
+  TBitmap::Assign(TBitmap());
+  const std::uint64_t size = stream.Size() - std::min(stream.Size(), stream.Position());
+  CheckAllocation(size);
+  std::vector<std::uint8_t> file(static_cast<std::size_t>(size));
+  std::size_t got = 0;
+  while (got < file.size()) {
+    const std::size_t n = stream.Read(file.data() + got, file.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  file.resize(got);
+  TBitmap picture;
+  DecodeTiff(file, picture);
+  TBitmap::Assign(picture);
+}
+
+void TTIFFGraphic::SaveToStream(TStream&) {
+  throw ETIFFError("TIFF images cannot be saved");
+}
+
+}  // namespace skalo

@@ -1,0 +1,345 @@
+#include "metadata/img_data.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "imaging/jpeg.h"
+
+namespace skalo {
+
+// A sequential byte source for the scans: a file read from its start (only
+// as far as the walk goes) or bytes in memory.
+namespace metadata_detail {
+
+class ScanInput {
+ public:
+  virtual ~ScanInput() = default;
+  // Reads up to `n` bytes; fewer only at the end of the data.
+  virtual std::size_t Read(std::uint8_t* out, std::size_t n) = 0;
+
+  bool ReadExact(std::uint8_t* out, std::size_t n) { return Read(out, n) == n; }
+  bool ReadByte(std::uint8_t& out) { return Read(&out, 1) == 1; }
+};
+
+}  // namespace metadata_detail
+
+namespace {
+
+class MemoryInput final : public metadata_detail::ScanInput {
+ public:
+  explicit MemoryInput(std::span<const std::uint8_t> bytes) : reader_(bytes) {}
+  std::size_t Read(std::uint8_t* out, std::size_t n) override {
+    const auto bytes = reader_.bytes(std::min(n, reader_.remaining()));
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    return bytes.size();
+  }
+
+ private:
+  ByteReader reader_;
+};
+
+class FileInput final : public metadata_detail::ScanInput {
+ public:
+  explicit FileInput(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {
+    if (!file_) throw EFOpenError("Cannot open file \"" + path + "\"");
+  }
+  std::size_t Read(std::uint8_t* out, std::size_t n) override {
+    return std::fread(out, 1, n, file_.get());
+  }
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, Closer> file_;
+};
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+// Resets a flag on every path out of a scope.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = false; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+TimgData::TimgData(std::int32_t list_level) : list_level_(list_level) {
+  Clear();
+}
+
+TimgData::~TimgData() = default;
+
+void TimgData::Clear() {
+  // The segment slots keep their bytes; the next walk overwrites them.
+  segment_count_ = 0;
+  exif_slot_ = iptc_slot_ = comment_slot_ = app0_slot_ = -1;
+  exif_from_tiff_ = false;
+  source_path_.clear();
+  source_stamp_ = 0;
+  source_bytes_ = 0;
+  status_text_.clear();
+  exif_info_.reset();
+  big_endian_ = false;
+  buffer_.clear();
+}
+
+const tSection& TimgData::Segment(std::int32_t number) const {
+  if (number < 1 || number > segment_count_) throw EExifError("Segment number out of range");
+  return segments_[static_cast<std::size_t>(number - 1)];
+}
+
+bool TimgData::FinishScan(bool found) {
+  if (found) status_text_ = kStatusNone;
+  return found;
+}
+
+bool TimgData::ScanFile(const std::string& path) {
+  Clear();
+  if (!FileExists(path)) return false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    source_path_ = path;
+    source_stamp_ = st.st_mtime;
+    source_bytes_ = static_cast<std::int64_t>(st.st_size);
+  }
+  status_text_ = kStatusNotExif;
+  try {
+    const std::string ext = LowerAscii(ExtractFileExt(path));
+    if (ext == ".jpg" || ext == ".jpeg" || ext == ".jpe") {
+      FileInput input(path);
+      return FinishScan(ScanJpeg(input));
+    }
+    if (ext == ".tif" || ext == ".tiff" || ext == ".nef") {
+      FileInput input(path);
+      return FinishScan(ScanTiff(input));
+    }
+    return false;
+  } catch (const Exception&) {
+    status_text_ = kStatusIllegalConstruction;
+    return false;
+  }
+}
+
+bool TimgData::ScanJpegData(std::span<const std::uint8_t> file) {
+  Clear();
+  status_text_ = kStatusNotExif;
+  try {
+    MemoryInput input(file);
+    return FinishScan(ScanJpeg(input));
+  } catch (const Exception&) {
+    status_text_ = kStatusIllegalConstruction;
+    return false;
+  }
+}
+
+bool TimgData::ScanTiffData(std::span<const std::uint8_t> file) {
+  Clear();
+  status_text_ = kStatusNotExif;
+  try {
+    MemoryInput input(file);
+    return FinishScan(ScanTiff(input));
+  } catch (const Exception&) {
+    status_text_ = kStatusIllegalConstruction;
+    return false;
+  }
+}
+
+bool TimgData::ScanJpeg(Input& input) {
+  from_tiff_ = false;
+  try {
+    return WalkSegments(input);
+  } catch (const Exception&) {
+    // A malformed segment or a failing first EXIF directory: the slots
+    // stored so far stay, the status keeps what the walk set.
+    return false;
+  }
+}
+
+bool TimgData::WalkSegments(Input& input) {
+  std::uint8_t soi[2];
+  if (!input.ReadExact(soi, 2) || soi[0] != 0xFF || soi[1] != kMarkerSOI) return false;
+
+  segment_count_ = 0;
+  while (segment_count_ < kMaxStoredSegments) {
+    // Fill bytes 0xFF before a marker code are skipped (T.81 B.1.1.2); the
+    // 0xFF prefix itself is not required.
+    std::uint8_t marker = 0xFF;
+    while (marker == 0xFF)
+      if (!input.ReadByte(marker)) return HasMetadata();
+    std::uint8_t length_bytes[2];
+    if (!input.ReadExact(length_bytes, 2)) return HasMetadata();
+    const std::uint16_t length = static_cast<std::uint16_t>(length_bytes[0] << 8 | length_bytes[1]);
+    if (length < 2) throw EExifError("Malformed JPEG segment");
+
+    const int index = segment_count_;
+    tSection& slot = segments_[static_cast<std::size_t>(index)];
+    slot.MarkerCode = marker;
+    slot.SegLength = length;
+    slot.Data.assign(length, 0);
+    slot.Data[0] = length_bytes[0];
+    slot.Data[1] = length_bytes[1];
+    // A segment cut off by the end of the file is not stored: written into a
+    // result, its length field would claim bytes that are not there.
+    if (!input.ReadExact(slot.Data.data() + 2, length - 2u)) return HasMetadata();
+    segment_count_ = index + 1;
+
+    if (segment_count_ == 5 && !HasMetadata()) break;
+
+    switch (marker) {
+      case kMarkerAPP1:
+        if (segment_count_ <= 5 && exif_slot_ < 0) {
+          exif_slot_ = index;
+          exif_info_ = std::make_unique<TImageInfo>(*this, list_level_);
+          buffer_ = slot.Data;
+          ParseExifBlock();
+        } else {
+          segment_count_ = index;  // dropped: the next segment reuses the slot
+        }
+        break;
+      case kMarkerEOI:
+      case kMarkerSOS:
+        return HasMetadata();
+      case kMarkerAPP0:
+        app0_slot_ = index;
+        break;
+      case kMarkerAPP13:
+        // The IPTC dataset reader attaches to this first APP13 slot; later
+        // APP13 segments stay in the table unreferenced.
+        if (iptc_slot_ < 0) iptc_slot_ = index;
+        break;
+      case kMarkerCOM:
+        comment_slot_ = index;
+        break;
+      default:
+        break;
+    }
+  }
+  return HasMetadata();
+}
+
+void TimgData::ParseExifBlock() {
+  // EXIF 2.2 section 4.5.4: after the length bytes, "Exif\0" and a pad byte,
+  // then the TIFF header (byte order, 42, offset of the first directory).
+  static constexpr std::uint8_t kExifId[] = {'E', 'x', 'i', 'f', 0};
+  if (buffer_.size() < 7 ||
+      !std::equal(std::begin(kExifId), std::end(kExifId), buffer_.begin() + 2)) {
+    status_text_ = kStatusIncorrectHeader;
+    return;
+  }
+  if (buffer_.size() >= 10 && buffer_[8] == 'I' && buffer_[9] == 'I') {
+    big_endian_ = false;
+  } else if (buffer_.size() >= 10 && buffer_[8] == 'M' && buffer_[9] == 'M') {
+    big_endian_ = true;
+  } else {
+    status_text_ = kStatusInvalidAlignment;
+    return;
+  }
+  exif_info_->SetBuffer(buffer_);
+  exif_info_->SetBigEndian(big_endian_);
+  // TIFF offsets count from the TIFF header at block offset 8.
+  const std::uint32_t first = GetU32(12);
+  const std::int64_t start = first == 0 ? 16 : std::int64_t{first} + 8;
+  const auto length = static_cast<std::int64_t>(buffer_.size());
+  exif_info_->WalkDirectory(start, 8, length, kExifDirectory);
+  exif_info_->DeriveFocal35();
+}
+
+bool TimgData::ScanTiff(Input& input) {
+  FlagScope scanning(from_tiff_);
+  try {
+    std::uint8_t header[8];
+    if (!input.ReadExact(header, 2)) return false;
+    const bool motorola = header[0] == 'M' && header[1] == 'M';
+    if (!motorola && !(header[0] == 'I' && header[1] == 'I')) return false;
+    // The rest of the header (42 and the first-directory offset) is not used:
+    // the first directory is taken to follow the header directly.
+    if (!input.ReadExact(header + 2, 6)) return false;
+
+    std::vector<std::uint8_t> block(kTiffBlockWindow);
+    block.resize(input.Read(block.data(), block.size()));
+
+    segment_count_ = 1;
+    tSection& slot = segments_[0];
+    slot.Data = block;
+    slot.MarkerCode = 0;
+    slot.SegLength = 0;
+    exif_slot_ = 0;
+    exif_from_tiff_ = true;
+
+    exif_info_ = std::make_unique<TImageInfo>(*this, list_level_);
+    exif_info_->SetFromTiff(true);
+    exif_info_->SetBigEndian(motorola);
+    const auto length = static_cast<std::int64_t>(block.size());
+    exif_info_->SetBuffer(block);
+    buffer_ = std::move(block);
+    // A TIFF offset X is block offset X - 8.
+    exif_info_->WalkDirectory(0, -8, length, kExifDirectory);
+    exif_info_->DeriveFocal35();
+    return true;
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+std::vector<std::uint8_t> TimgData::BuildHeader() const {
+  std::vector<std::uint8_t> header = {0xFF, kMarkerSOI};
+  if (!HasExif() || exif_from_tiff_) return header;
+  for (const tSection* slot : {ExifSlot(), IptcSlot(), CommentSlot()}) {
+    if (!slot) continue;
+    header.push_back(0xFF);
+    header.push_back(static_cast<std::uint8_t>(slot->MarkerCode));
+    header.insert(header.end(), slot->Data.begin(), slot->Data.end());
+  }
+  return header;
+}
+
+namespace {
+
+// Position after the encoder's own leading APP0, APP1, APP13 and COM
+// segments (at most one of each, in that order), which the stored segments
+// replace. A length that runs past the end is not skipped.
+std::size_t SkipEncoderSegments(const std::vector<std::uint8_t>& bytes) {
+  std::size_t p = 2;
+  for (const std::uint8_t code : {kMarkerAPP0, kMarkerAPP1, kMarkerAPP13, kMarkerCOM}) {
+    if (bytes.size() - p < 4 || bytes[p + 1] != code) continue;
+    const std::size_t length = std::size_t{bytes[p + 2]} << 8 | bytes[p + 3];
+    if (bytes.size() - p - 2 < length) break;
+    p += length + 2;
+  }
+  return p;
+}
+
+}  // namespace
+
+TJPEGImage& TimgData::InjectExif(TJPEGImage& jpeg, bool adjust) {
+  if (!HasExif() || exif_from_tiff_) return jpeg;
+  if (adjust && exif_info_) exif_info_->PatchDimensions(jpeg.Width(), jpeg.Height());
+
+  TMemoryStream stream;
+  jpeg.SaveToStream(stream);
+  const std::vector<std::uint8_t>& encoded = stream.Bytes();
+  if (encoded.size() < 2 || encoded[0] != 0xFF || encoded[1] != kMarkerSOI) return jpeg;
+
+  std::vector<std::uint8_t> bytes = BuildHeader();
+  bytes.insert(bytes.end(),
+               encoded.begin() + static_cast<std::ptrdiff_t>(SkipEncoderSegments(encoded)),
+               encoded.end());
+  jpeg.LoadFromBytes(std::move(bytes));
+  return jpeg;
+}
+
+}  // namespace skalo
