@@ -25,6 +25,12 @@ std::int32_t MulDiv(std::int32_t a, std::int32_t b, std::int32_t c) {
   return static_cast<std::int32_t>(q);
 }
 
+// A computed side of 0 (a source much wider than tall, or the reverse, in a
+// small box) would give an empty picture: it becomes 1.
+std::int32_t Computed(std::int32_t side) {
+  return side == 0 ? 1 : side;
+}
+
 // A side handed to the resampler or the canvas. A negative one (a wanted side
 // below -1, or one computed from it) would be read as a huge unsigned size.
 std::uint32_t Side(std::int32_t side) {
@@ -45,15 +51,15 @@ void TSkalo::FitImage(TBitmap& bitmap) {
   const std::int32_t sw = bitmap.Width(), sh = bitmap.Height();
   if (AutoRotate() && sw < sh) {
     if (Width() == -1)
-      SetWidth(MulDiv(sh, Height(), sw));
+      SetWidth(Computed(MulDiv(sh, Height(), sw)));
     else if (Height() == -1)
-      SetHeight(MulDiv(sw, Width(), sh));
+      SetHeight(Computed(MulDiv(sw, Width(), sh)));
     ResampleTo(bitmap, Height(), Width());
   } else {
     if (Width() == -1)
-      SetWidth(MulDiv(sw, Height(), sh));
+      SetWidth(Computed(MulDiv(sw, Height(), sh)));
     else if (Height() == -1)
-      SetHeight(MulDiv(sh, Width(), sw));
+      SetHeight(Computed(MulDiv(sh, Width(), sw)));
     ResampleTo(bitmap, Width(), Height());
   }
 }
@@ -67,9 +73,9 @@ void TSkalo::PadImage(TBitmap& bitmap) {
   const std::int32_t sw = bitmap.Width(), sh = bitmap.Height();
   // The width binds when the height it implies stays below the box's.
   if (MulDiv(sh, Width(), sw) < Height())
-    SetHeight(MulDiv(sh, Width(), sw));
+    SetHeight(Computed(MulDiv(sh, Width(), sw)));
   else
-    SetWidth(MulDiv(sw, Height(), sh));
+    SetWidth(Computed(MulDiv(sw, Height(), sh)));
   ResampleTo(bitmap, Width(), Height());
 
   TBitmap canvas;
@@ -84,31 +90,29 @@ void TSkalo::PadImage(TBitmap& bitmap) {
   bitmap.Assign(canvas);
 }
 
-// The size PadImage would give, from a raster copy of the source; nothing is
-// resampled. With one side not given (possible when no image is produced and
-// sizes go unchecked) it reports what FitImage would decide instead, and with
-// neither given it leaves both at -1.
+// The size PadImage would give; nothing is decoded or resampled, the
+// decoder's own size is the source's. With one side not given (possible when
+// no image is produced and sizes go unchecked) it reports what FitImage would
+// decide instead, and with neither given the source's size.
 void TSkalo::MeasureImage(TGraphic& source) {
-  std::int32_t sw = 0, sh = 0;
-  {
-    TBitmap copy;
-    copy.Assign(source);
-    sw = copy.Width();
-    sh = copy.Height();
+  const std::int32_t sw = source.Width(), sh = source.Height();
+  if (Width() == -1 && Height() == -1) {
+    SetWidth(sw);
+    SetHeight(sh);
+    return;
   }
-  if (Width() == -1 && Height() == -1) return;
   if (Width() == -1 || Height() == -1) {
     const bool turned = AutoRotate() && sw < sh;
     if (Width() == -1)
-      SetWidth(turned ? MulDiv(sh, Height(), sw) : MulDiv(sw, Height(), sh));
+      SetWidth(Computed(turned ? MulDiv(sh, Height(), sw) : MulDiv(sw, Height(), sh)));
     else
-      SetHeight(turned ? MulDiv(sw, Width(), sh) : MulDiv(sh, Width(), sw));
+      SetHeight(Computed(turned ? MulDiv(sw, Width(), sh) : MulDiv(sh, Width(), sw)));
     return;
   }
   if (MulDiv(sh, Width(), sw) < Height())
-    SetHeight(MulDiv(sh, Width(), sw));
+    SetHeight(Computed(MulDiv(sh, Width(), sw)));
   else
-    SetWidth(MulDiv(sw, Height(), sh));
+    SetWidth(Computed(MulDiv(sw, Height(), sh)));
 }
 
 }  // namespace skalo

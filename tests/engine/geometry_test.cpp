@@ -157,8 +157,11 @@ TEST(MeasureImage, ReportsThePadSizeWithoutTouchingPixels) {
            Case{400, 300, 200, -1, false, 200, 150},
            Case{300, 400, 160, -1, true, 160, 120},
            Case{300, 400, -1, 100, false, 75, 100},
-           // Neither: nothing to measure.
-           Case{400, 300, -1, -1, false, -1, -1},
+           // Neither: the source's own size.
+           Case{400, 300, -1, -1, false, 400, 300},
+           // A computed side of 0 becomes 1.
+           Case{1000, 3, 100, 100, false, 100, 1},
+           Case{1000, 3, 10, -1, false, 10, 1},
        }) {
     Job j(c.width, c.height, c.auto_rotate);
     SizedGraphic source(c.sw, c.sh);
@@ -175,6 +178,21 @@ TEST(MeasureImage, ReportsThePadSizeWithoutTouchingPixels) {
   EXPECT_EQ(j.job.Height(), 15);
   EXPECT_EQ(bmp->Width(), 40);
   EXPECT_EQ(bmp->ConstRow(0), pixels);
+}
+
+TEST(Geometry, ComputedSidesOfZeroBecomeOne) {
+  auto flat = Picture(1000, 3);
+  Job fit(10, -1);
+  fit.job.FitImage(*flat);
+  EXPECT_EQ(fit.job.Height(), 1);
+  EXPECT_EQ(flat->Width(), 10);
+  EXPECT_EQ(flat->Height(), 1);
+  auto tall = Picture(3, 1000);
+  Job pad(20, 20);
+  pad.job.PadImage(*tall);
+  EXPECT_EQ(pad.job.Width(), 1);
+  EXPECT_EQ(tall->Width(), 20);
+  EXPECT_EQ(tall->Height(), 20);
 }
 
 TEST(Geometry, ZeroRasterSideFailsInsteadOfDividing) {
