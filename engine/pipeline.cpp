@@ -8,6 +8,8 @@
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
 #include "imaging/png.h"
+#include "metadata/exif_info.h"
+#include "metadata/img_data.h"
 
 namespace skalo {
 
@@ -141,13 +143,35 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   if (process_binary_) result = std::move(encoder);
 }
 
-void TSkalo::ExifStep(TGraphic* /*encoder*/) {
-  // The source's metadata segments are carried into JPEG results here once
-  // the metadata container is part of the job.
+void TSkalo::LoadEXIF() {
+  exif_loaded_ = img_data_->ScanFile(image_);
+}
+
+std::string TSkalo::EXIF() {
+  std::string text = "No image loaded or no EXIF data avaible";
+  if (!exif_loaded_) LoadEXIF();
+  if (img_data_->HasExif()) text = img_data_->ExifInfo()->SummaryText();
+  return text;
+}
+
+// JPEG results carry the source's EXIF block (with the recorded size set to
+// the result's), APP13 and COM segments. The metadata is read for JPEG
+// output even without an image, so that the XML result can report it.
+void TSkalo::ExifStep(TGraphic* encoder) {
+  if (!IsJpegExtension(output_) || !process_exif_) return;
+  if (!exif_loaded_) LoadEXIF();
+  if (process_binary_ && encoder && img_data_->HasExif())
+    img_data_->InjectExif(dynamic_cast<TJPEGImage&>(*encoder), true);
 }
 
 std::string TSkalo::ExifFragment() const {
-  return std::string();
+  if (!process_exif_ || !exif_loaded_ || !img_data_->HasExif()) return std::string();
+  std::string text = "  ";
+  for (const std::string& line : img_data_->ExifInfo()->XmlLines(2)) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
 }
 
 void TSkalo::doResize(std::unique_ptr<TGraphic>& result, const std::string& image) {

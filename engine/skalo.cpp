@@ -2,9 +2,12 @@
 
 #include <algorithm>
 
+#include "metadata/img_data.h"
+
 namespace skalo {
 
-TSkalo::TSkalo() {
+// The metadata container exists for the job's whole life and is never replaced.
+TSkalo::TSkalo() : img_data_(std::make_unique<TimgData>(255)) {
   Reset();
 }
 

@@ -26,6 +26,7 @@ SKALO_DECLARE_EXCEPTION(EInvalidSize, Exception);
 
 class TGraphic;
 class TBitmap;
+class TimgData;
 
 class TSkalo {
  public:
@@ -84,6 +85,15 @@ class TSkalo {
   // Sets BackgroundColor from HTML notation ("#RRGGBB"); invalid pairs count as 255.
   void SetBackgroundColorHTML(const std::string& value);
 
+  // The source's EXIF text: the summary of its EXIF data, or "No image loaded
+  // or no EXIF data avaible". Reads the metadata of Image once if needed;
+  // never touches the error state.
+  std::string EXIF();
+  // Reads the metadata of Image into ImgData; EXIFLoaded tells whether any was found.
+  void LoadEXIF();
+  bool EXIFLoaded() const { return exif_loaded_; }
+  TimgData& ImgData() const { return *img_data_; }
+
   // Lower-cased extension of Image with its dot, set by the pipeline.
   const std::string& InputExtension() const { return input_extension_; }
 
@@ -133,8 +143,10 @@ class TSkalo {
   std::string error_text_;
   bool auto_rotate_ = false;
   bool whitespace_ = false;
+  bool exif_loaded_ = false;
   bool process_exif_ = false;
   bool process_binary_ = false;
+  std::unique_ptr<TimgData> img_data_;
   TColor background_color_ = 0;
 };
 

@@ -22,12 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// <project>/../shared/testdata/exif, the project found through
-// SKALO_SOURCE_DIR or, without it, the source folder of this build.
+// <project>/../shared/testdata/exif, beside the project's source folder.
 fs::path ExifFolder() {
-  const char* source = std::getenv("SKALO_SOURCE_DIR");
-  if (!source || !*source) source = SKALO_TEST_SOURCE_DIR;
-  return fs::path(source) / ".." / "shared" / "testdata" / "exif";
+  return fs::path(SKALO_SOURCE_ROOT) / ".." / "shared" / "testdata" / "exif";
 }
 
 std::string RunCommand(const std::string& command) {

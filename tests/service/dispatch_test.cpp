@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "service/application.h"
@@ -113,7 +117,16 @@ TEST(ErrorPages, ApplicationErrorPageBytesForPlainTexts) {
 }
 
 TEST(ErrorPages, DecodingFailureOfTheServiceModuleShowsPathInfo) {
-  TWebApplication app([] { return std::make_unique<TWebModule1>(); });
+  // Settings load first, so the instance gets a settings file that sets nothing.
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("skalo-dispatch-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "SkaloSettings.xml") << "<settings/>";
+  TWebApplication app([&dir] {
+    auto module = std::make_unique<TWebModule1>();
+    module->SetSettingsDirectory(dir.string() + "/");
+    return module;
+  });
   FakeConnection conn;
   conn.path_info = "/{bad";
   conn.query = "Image=%4";
@@ -121,6 +134,7 @@ TEST(ErrorPages, DecodingFailureOfTheServiceModuleShowsPathInfo) {
   EXPECT_EQ(conn.status, "500 Internal Server Error");
   EXPECT_EQ(conn.body, ApplicationErrorPage(
                            "Error decoding URL style (%XX) encoded string at position 7", "/{bad"));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ErrorPages, FallbackPageBytes) {
