@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "imaging/byte_reader.h"
 #include "imaging/checked.h"
 
 // jpeglib.h needs FILE and size_t declared first; jerror.h comes after it.
@@ -388,15 +389,7 @@ TJPEGImage::TJPEGImage() = default;
 TJPEGImage::~TJPEGImage() = default;
 
 void TJPEGImage::LoadFromStream(TStream& stream) {
-  std::vector<std::uint8_t> bytes;
-  const std::uint64_t size = stream.Size();
-  const std::uint64_t pos = stream.Position();
-  if (size > pos) {
-    CheckAllocation(size - pos);
-    bytes.resize(static_cast<std::size_t>(size - pos));
-    bytes.resize(stream.Read(bytes.data(), bytes.size()));
-  }
-  LoadFromBytes(std::move(bytes));
+  LoadFromBytes(ReadStreamRest(stream));
 }
 
 void TJPEGImage::LoadFromBytes(std::vector<std::uint8_t> bytes) {

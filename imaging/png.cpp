@@ -661,15 +661,7 @@ TPNGObject::TPNGObject() = default;
 TPNGObject::~TPNGObject() = default;
 
 void TPNGObject::LoadFromStream(TStream& stream) {
-  std::vector<std::uint8_t> bytes;
-  const std::uint64_t size = stream.Size();
-  const std::uint64_t pos = stream.Position();
-  if (size > pos) {
-    CheckAllocation(size - pos);
-    bytes.resize(static_cast<std::size_t>(size - pos));
-    bytes.resize(stream.Read(bytes.data(), bytes.size()));
-  }
-  LoadFromBytes(bytes);
+  LoadFromBytes(ReadStreamRest(stream));
 }
 
 void TPNGObject::LoadFromBytes(std::span<const std::uint8_t> bytes) {

@@ -972,16 +972,7 @@ void DecodeTiff(std::span<const std::uint8_t> file, TBitmap& out) {
 
 void TTIFFGraphic::LoadFromStream(TStream& stream) {
   TBitmap::Assign(TBitmap());
-  const std::uint64_t size = stream.Size() - std::min(stream.Size(), stream.Position());
-  CheckAllocation(size);
-  std::vector<std::uint8_t> file(static_cast<std::size_t>(size));
-  std::size_t got = 0;
-  while (got < file.size()) {
-    const std::size_t n = stream.Read(file.data() + got, file.size() - got);
-    if (n == 0) break;
-    got += n;
-  }
-  file.resize(got);
+  const std::vector<std::uint8_t> file = ReadStreamRest(stream);
   TBitmap picture;
   DecodeTiff(file, picture);
   TBitmap::Assign(picture);
