@@ -17,12 +17,6 @@ namespace {
 
 constexpr const char* kUnknownFailure = "An unknown exception occured.";
 
-std::string LowerCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 bool IsJpegExtension(const std::string& ext) {
   return ext == ".jpg" || ext == ".jpeg";
 }
@@ -68,7 +62,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   // A job that still carries an old error stops here too.
   if (error_code_ != 0) return;
 
-  input_extension_ = ExtractFileExt(LowerCase(image_));
+  input_extension_ = ExtractFileExt(LowerCaseAscii(image_));
   if (output_.empty()) output_ = input_extension_;
 
   std::unique_ptr<TGraphic> decoder;

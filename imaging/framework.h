@@ -89,6 +89,11 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes,
                     const std::string& shown_name = std::string());
 
+// Comparison without regard to the letter case of A to Z.
+bool SameText(std::string_view a, std::string_view b);
+// Lower-cases the letters A to Z only; every other byte stays.
+std::string LowerCaseAscii(std::string_view text);
+
 // Escapes &, <, > and " for HTML and XML text; other text stays as it is.
 std::string HtmlEscape(std::string_view text);
 

@@ -45,11 +45,6 @@ std::vector<std::string> SplitQueryFields(std::string_view query);
 // Decodes one field: "+" to blank, "%XX" to its byte, "%%" to "%".
 std::string DecodeQueryField(std::string_view field);
 
-// Letter-case-insensitive comparison of ASCII texts.
-bool SameText(std::string_view a, std::string_view b);
-// Lower-cases the letters A to Z only.
-std::string LowerCaseAscii(std::string_view text);
-
 class TWebRequest {
  public:
   explicit TWebRequest(EXTENSION_CONTROL_BLOCK* ecb);
