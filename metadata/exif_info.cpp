@@ -46,16 +46,6 @@ std::string Prefix(std::string_view text, std::size_t n) {
   return std::string(text.substr(0, n));
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // Counts the depth of nested directories on every path out of a walk.
 class DepthScope {
@@ -323,7 +313,7 @@ std::int32_t TImageInfo::AddEntry(const TTagEntry& entry) {
 
 std::int32_t TImageInfo::FindEntry(std::string_view name) const {
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (EqualsIgnoringCase(entries_[i].Name, name)) return static_cast<std::int32_t>(i);
+    if (SameText(entries_[i].Name, name)) return static_cast<std::int32_t>(i);
   return -1;
 }
 

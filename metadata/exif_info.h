@@ -44,6 +44,18 @@ inline constexpr std::uint64_t kMaxValueBytesPerScan = std::uint64_t{16} << 20;
 
 inline constexpr char kIllegalDirectoryText[] = "Illegally sized directory";
 
+// Where the value offsets of a maker directory point (see WalkMakerNote).
+struct TMakerOffsetRule {
+  // A value offset X read from the note stands for note position X + NoteShift.
+  std::int64_t NoteShift = 0;
+  // A value that does not lie wholly inside the note is read from the EXIF
+  // block at block offset X + BlockShift when set, else its entry is skipped.
+  bool FromBlock = false;
+  std::int64_t BlockShift = 0;
+  // The note is read little-endian whatever the block's byte order.
+  bool LittleEndian = false;
+};
+
 class TImageInfo : public tEndInd {
  public:
   TImageInfo(TimgData& container, std::int32_t list_level);
@@ -64,6 +76,20 @@ class TImageInfo : public tEndInd {
   // block has none but gives the focal length, the focal-plane resolution
   // and its unit, and the pixel size.
   void DeriveFocal35();
+
+  // Walks one camera maker's directory, whose entry count lies at note
+  // position `directory`, and appends an entry (EntryKind 1) for every tag
+  // that `table` names and does not mark "Skip", in note order. While it
+  // runs, Buffer() is the note (read in the block's byte order unless the
+  // rule says little-endian); the block and its order are restored on every
+  // path. Values of up to four bytes sit in their entry, longer ones where
+  // `rule` says. Answers true when the whole directory was read. A failure
+  // (an entry outside the note, a value outside both note and block where
+  // the rule reads the block, the scan's limits) ends the walk: the entries
+  // kept so far stay and the container's status becomes "Error Detected = "
+  // and the reason.
+  bool WalkMakerNote(std::vector<std::uint8_t> note, std::span<const TTagRow> table,
+                     std::int64_t directory, const TMakerOffsetRule& rule);
 
   // --- Rendering of values ---
   // At most eight elements, separated by ", ": integers in decimal (or

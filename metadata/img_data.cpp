@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "imaging/jpeg.h"
+#include "metadata/iptc.h"
 
 namespace skalo {
 
@@ -93,6 +94,7 @@ void TimgData::Clear() {
   source_bytes_ = 0;
   status_text_.clear();
   exif_info_.reset();
+  if (iptc_info_) iptc_info_->Clear();
   big_endian_ = false;
   buffer_.clear();
 }
@@ -217,9 +219,12 @@ bool TimgData::WalkSegments(Input& input) {
         app0_slot_ = index;
         break;
       case kMarkerAPP13:
-        // The IPTC dataset reader attaches to this first APP13 slot; later
-        // APP13 segments stay in the table unreferenced.
-        if (iptc_slot_ < 0) iptc_slot_ = index;
+        // The IPTC dataset list attaches to this first APP13 slot (left
+        // unparsed); later APP13 segments stay in the table unreferenced.
+        if (iptc_slot_ < 0) {
+          iptc_slot_ = index;
+          if (!iptc_info_) iptc_info_ = std::make_unique<TIPTCdata>(*this);
+        }
         break;
       case kMarkerCOM:
         comment_slot_ = index;

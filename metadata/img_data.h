@@ -45,6 +45,7 @@
 namespace skalo {
 
 class TJPEGImage;
+class TIPTCdata;
 namespace metadata_detail {
 class ScanInput;
 }
@@ -128,6 +129,11 @@ class TimgData : public tEndInd {
 
   // The parsed EXIF directories, or nullptr before an EXIF block was found.
   TImageInfo* ExifInfo() const noexcept { return exif_info_.get(); }
+  // The dataset list of the first APP13 segment, or nullptr when the last
+  // scan stored none. The walk creates it but does not parse it (see
+  // TIPTCdata::ParseSegment); a scan empties it. The object lives as long as
+  // the container, so its own ReadFile may rescan through it.
+  TIPTCdata* IptcInfo() const noexcept { return iptc_slot_ >= 0 ? iptc_info_.get() : nullptr; }
 
   // Stored segments of the last walk, numbered 1..SegmentCount() (EExifError
   // for any other number).
@@ -179,6 +185,7 @@ class TimgData : public tEndInd {
   std::int64_t source_bytes_ = 0;
   std::string status_text_;
   std::unique_ptr<TImageInfo> exif_info_;
+  std::unique_ptr<TIPTCdata> iptc_info_;
 };
 
 }  // namespace skalo
