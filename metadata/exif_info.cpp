@@ -46,7 +46,6 @@ std::string Prefix(std::string_view text, std::size_t n) {
   return std::string(text.substr(0, n));
 }
 
-
 // Counts the depth of nested directories on every path out of a walk.
 class DepthScope {
  public:

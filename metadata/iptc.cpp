@@ -74,7 +74,6 @@ constexpr std::uint8_t kTagMarker = 0x1C;  // IIM 4.1 section 1.5: starts every 
 constexpr std::string_view kPhotoshopId = "Photoshop 3.0";
 constexpr std::string_view kCustomPrefix = "Custom_";
 
-
 // Keywords and supplemental categories may occur more than once (IIM 4.1,
 // datasets 2:20 and 2:25); their values are joined into one entry.
 bool Repeatable(std::uint16_t record, std::uint16_t dataset) {
