@@ -41,20 +41,13 @@ std::string TSkalo::ErrorXML() const {
 
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // One colour pair: its hexadecimal value, or 255 when it is empty or not hexadecimal.
 std::uint32_t PairValue(const std::string& text, std::size_t start) {
   if (start >= text.size()) return 255;
   const std::size_t len = std::min<std::size_t>(2, text.size() - start);
   std::uint32_t value = 0;
   for (std::size_t i = 0; i < len; ++i) {
-    const int d = HexDigit(text[start + i]);
+    const int d = HexDigitValue(text[start + i]);
     if (d < 0) return 255;
     value = value * 16 + static_cast<std::uint32_t>(d);
   }

@@ -2,27 +2,10 @@
 
 #include <algorithm>
 
+#include "base/text.h"
+
 namespace skalo::host {
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (Lower(text[i]) != prefix[i]) return false;
-  }
-  return true;
-}
 
 // True when `path` equals `prefix` or continues it with a "/".
 bool UnderPrefix(std::string_view path, std::string_view prefix) {
@@ -43,7 +26,7 @@ bool HasEncodedSeparator(std::string_view text) {
   for (std::size_t i = 0; i + 2 < text.size(); ++i) {
     if (text[i] != '%') continue;
     const char a = text[i + 1];
-    const char b = Lower(text[i + 2]);
+    const char b = LowerCaseAscii(text[i + 2]);
     if ((a == '2' && (b == 'e' || b == 'f')) || (a == '5' && b == 'c') || (a == '0' && b == '0')) {
       return true;
     }
@@ -112,31 +95,19 @@ std::string MapUrlToPath(std::string_view url, const SiteMap& site) {
 }
 
 std::optional<std::string> DecodeUrlPath(std::string_view raw) {
-  std::string decoded;
-  decoded.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    char c = raw[i];
-    if (c == '%') {
-      if (raw.size() - i < 3) return std::nullopt;
-      const int hi = HexValue(raw[i + 1]);
-      const int lo = HexValue(raw[i + 2]);
-      if (hi < 0 || lo < 0) return std::nullopt;
-      c = static_cast<char>(hi * 16 + lo);
-      i += 2;
-    }
-    if (c == '\0') return std::nullopt;
-    decoded += c;
-  }
-  return decoded;
+  PercentDecoded decoded = PercentDecode(raw, PercentForm::kPath);
+  if (decoded.fault != PercentDecoded::Fault::kNone) return std::nullopt;
+  if (decoded.text.find('\0') != std::string::npos) return std::nullopt;
+  return std::move(decoded.text);
 }
 
 std::optional<RequestTarget> SplitTarget(std::string_view target) {
   std::string_view rest = target;
   if (!rest.starts_with('/')) {
     std::size_t scheme_end = 0;
-    if (StartsWithNoCase(rest, "http://")) {
+    if (StartsWithText(rest, "http://")) {
       scheme_end = 7;
-    } else if (StartsWithNoCase(rest, "https://")) {
+    } else if (StartsWithText(rest, "https://")) {
       scheme_end = 8;
     } else {
       return std::nullopt;

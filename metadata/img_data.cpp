@@ -58,12 +58,6 @@ class FileInput final : public metadata_detail::ScanInput {
   std::unique_ptr<std::FILE, Closer> file_;
 };
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 // Resets a flag on every path out of a scope.
 class FlagScope {
  public:
@@ -120,7 +114,7 @@ bool TimgData::ScanFile(const std::string& path) {
   }
   status_text_ = kStatusNotExif;
   try {
-    const std::string ext = LowerAscii(ExtractFileExt(path));
+    const std::string ext = LowerCaseAscii(ExtractFileExt(path));
     if (ext == ".jpg" || ext == ".jpeg" || ext == ".jpe") {
       FileInput input(path);
       return FinishScan(ScanJpeg(input));

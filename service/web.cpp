@@ -90,44 +90,19 @@ std::vector<std::string> SplitQueryFields(std::string_view query) {
   return fields;
 }
 
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
-
 std::string DecodeQueryField(std::string_view field) {
-  std::string out;
-  out.reserve(field.size());
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    const char c = field[i];
-    if (c == '+') {
-      out += ' ';
-    } else if (c != '%') {
-      out += c;
-    } else if (i + 1 < field.size() && field[i + 1] == '%') {
-      out += '%';
-      ++i;
-    } else if (field.size() - i < 3) {
+  PercentDecoded decoded = PercentDecode(field, PercentForm::kQuery);
+  switch (decoded.fault) {
+    case PercentDecoded::Fault::kNone:
+      break;
+    case PercentDecoded::Fault::kTruncated:
       throw Exception("Error decoding URL style (%XX) encoded string at position " +
-                      std::to_string(i + 1));
-    } else {
-      const int hi = HexValue(field[i + 1]);
-      const int lo = HexValue(field[i + 2]);
-      if (hi < 0 || lo < 0) {
-        throw Exception("Invalid URL encoded character (" + std::string(field.substr(i, 3)) +
-                        ") at position " + std::to_string(i + 1));
-      }
-      out += static_cast<char>(hi * 16 + lo);
-      i += 2;
-    }
+                      std::to_string(decoded.at + 1));
+    case PercentDecoded::Fault::kBadDigits:
+      throw Exception("Invalid URL encoded character (" + std::string(field.substr(decoded.at, 3)) +
+                      ") at position " + std::to_string(decoded.at + 1));
   }
-  return out;
+  return std::move(decoded.text);
 }
 
 TFieldList TFieldList::FromQuery(std::string_view query) {
