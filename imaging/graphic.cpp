@@ -7,7 +7,7 @@
 namespace skalo {
 
 void TGraphic::LoadFromFile(const std::string& path) {
-  TMemoryStream stream(ReadWholeFile(path));
+  TMemoryStream stream(ReadWholeFile(path, limits_.max_file_bytes));
   LoadFromStream(stream);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "imaging/framework.h"
+#include "imaging/limits.h"
 
 namespace skalo {
 
@@ -23,8 +24,14 @@ class TGraphic {
 
   // Reads the whole file at `path` (8-bit path) and hands it to
   // LoadFromStream. A file that cannot be opened raises EFOpenError
-  // "Cannot open file ..."; everything else is LoadFromStream's.
+  // "Cannot open file ..."; one above Limits().max_file_bytes EFileTooLarge;
+  // everything else is LoadFromStream's.
   void LoadFromFile(const std::string& path);
+
+  // The limits the next load is held to (defaults until set). Decoders check
+  // the declared size with Limits().CheckDeclared before allocating.
+  void SetLimits(TImageLimits limits) { limits_ = std::move(limits); }
+  const TImageLimits& Limits() const { return limits_; }
 
   // Replaces the image by the one read from the stream's current position,
   // in the class's file format. Damaged data raises an exception whose type
@@ -54,6 +61,9 @@ class TGraphic {
   // Draws the picture unscaled with its top-left corner at (x, y) of the
   // canvas's raster. The default converts through a temporary TBitmap.
   virtual void Draw(TCanvas& canvas, int x, int y);
+
+ private:
+  TImageLimits limits_;
 };
 
 }  // namespace skalo
