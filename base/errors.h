@@ -40,6 +40,22 @@ SKALO_DECLARE_EXCEPTION(EOutOfResources, Exception);
 // An integer division by zero, raised instead of dividing ("Division by zero").
 SKALO_DECLARE_EXCEPTION(EDivByZero, Exception);
 
+// A failure answered with an HTTP status of its own instead of 500 (a bad
+// request, a busy server). `retry_after` seconds, when not 0, go into a
+// Retry-After header.
+class EHttpError : public Exception {
+ public:
+  EHttpError(int status, std::string message, int retry_after = 0)
+      : Exception(std::move(message)), status_(status), retry_after_(retry_after) {}
+  int Status() const noexcept { return status_; }
+  int RetryAfter() const noexcept { return retry_after_; }
+  const char* ClassName() const noexcept override { return "EHttpError"; }
+
+ private:
+  int status_;
+  int retry_after_;
+};
+
 // Text of the system's error for errno `err`, as used in file messages.
 std::string SysErrorMessage(int err);
 

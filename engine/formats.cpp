@@ -1,4 +1,7 @@
 // The format table: decoders and encoders are chosen by extension alone.
+#include <algorithm>
+#include <string_view>
+
 #include "engine/skalo.h"
 #include "imaging/bitmap.h"
 #include "imaging/gif.h"
@@ -8,6 +11,30 @@
 #include "imaging/tiff.h"
 
 namespace skalo {
+
+namespace {
+
+constexpr const char* kJpegMime = "image/jpeg";
+constexpr const char* kPngMime = "image/png";
+constexpr const char* kGifMime = "image/gif";
+constexpr const char* kBmpMime = "image/bmp";
+constexpr const char* kTargaMime = "image/targa";
+
+bool StartsWith(std::span<const std::uint8_t> bytes, std::string_view signature) {
+  return bytes.size() >= signature.size() &&
+         std::equal(signature.begin(), signature.end(), bytes.begin(),
+                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+}
+
+}  // namespace
+
+std::string EncodedImageMime(std::span<const std::uint8_t> bytes) {
+  if (StartsWith(bytes, "\xFF\xD8\xFF")) return kJpegMime;
+  if (StartsWith(bytes, "\x89PNG\r\n\x1A\n")) return kPngMime;
+  if (StartsWith(bytes, "GIF8")) return kGifMime;
+  if (StartsWith(bytes, "BM")) return kBmpMime;
+  return kTargaMime;
+}
 
 std::unique_ptr<TGraphic> TSkalo::CreateDecoder(const std::string& extension) {
   if (extension == ".gif") return std::make_unique<TGIFImage>();
@@ -24,19 +51,19 @@ std::unique_ptr<TGraphic> TSkalo::CreateEncoder(const std::string& extension) {
   std::string mime;
   if (extension == ".gif") {
     encoder = std::make_unique<TGIFImage>();
-    mime = "image/gif";
+    mime = kGifMime;
   } else if (extension == ".png") {
     encoder = std::make_unique<TPNGObject>();
-    mime = "image/png";
+    mime = kPngMime;
   } else if (extension == ".bmp") {
     encoder = std::make_unique<TBitmap>();
-    mime = "image/bmp";
+    mime = kBmpMime;
   } else if (extension == ".tga") {
     encoder = std::make_unique<TTargaGraphic>();
-    mime = "image/targa";
+    mime = kTargaMime;
   } else if (extension == ".jpg" || extension == ".jpeg") {
     encoder = std::make_unique<TJPEGImage>();
-    mime = "image/jpeg";
+    mime = kJpegMime;
   } else {
     throw EInvalidFileType("Invalid filetype for output specified");
   }

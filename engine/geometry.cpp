@@ -42,26 +42,50 @@ void ResampleTo(TBitmap& bitmap, std::int32_t width, std::int32_t height) {
   Resample(Side(width), Side(height), ResampleFilter::Lanczos3, 0, bitmap);
 }
 
+// The sides FitImage decides for a source of sw x sh: the wanted ones, a
+// missing side following from the aspect ratio. `turned`: the result takes
+// them the other way round (Height across, Width down).
+struct FitDecision {
+  std::int32_t width, height;
+  bool turned;
+};
+
+FitDecision DecideFit(const TSkalo& job, std::int32_t sw, std::int32_t sh) {
+  FitDecision d{job.Width(), job.Height(), job.AutoRotate() && sw < sh};
+  if (d.turned) {
+    if (d.width == -1)
+      d.width = Computed(MulDiv(sh, d.height, sw));
+    else if (d.height == -1)
+      d.height = Computed(MulDiv(sw, d.width, sh));
+  } else {
+    if (d.width == -1)
+      d.width = Computed(MulDiv(sw, d.height, sh));
+    else if (d.height == -1)
+      d.height = Computed(MulDiv(sh, d.width, sw));
+  }
+  return d;
+}
+
 }  // namespace
 
 // With AutoRotate a source taller than wide reads the box turned: Width
 // bounds the result's height and Height its width. A missing side follows
 // from the source's aspect ratio; two given sides are used as they are.
 void TSkalo::FitImage(TBitmap& bitmap) {
-  const std::int32_t sw = bitmap.Width(), sh = bitmap.Height();
-  if (AutoRotate() && sw < sh) {
-    if (Width() == -1)
-      SetWidth(Computed(MulDiv(sh, Height(), sw)));
-    else if (Height() == -1)
-      SetHeight(Computed(MulDiv(sw, Width(), sh)));
+  const FitDecision d = DecideFit(*this, bitmap.Width(), bitmap.Height());
+  SetWidth(d.width);
+  SetHeight(d.height);
+  if (d.turned)
     ResampleTo(bitmap, Height(), Width());
-  } else {
-    if (Width() == -1)
-      SetWidth(Computed(MulDiv(sw, Height(), sh)));
-    else if (Height() == -1)
-      SetHeight(Computed(MulDiv(sh, Width(), sw)));
+  else
     ResampleTo(bitmap, Width(), Height());
-  }
+}
+
+std::pair<std::int64_t, std::int64_t> TSkalo::PlannedOutput(std::int32_t sw,
+                                                            std::int32_t sh) const {
+  if (Whitespace()) return {Width(), Height()};  // the canvas is the box
+  const FitDecision d = DecideFit(*this, sw, sh);
+  return {d.width, d.height};
 }
 
 // Scales to the largest size inside the box with the source's aspect ratio,

@@ -1,5 +1,6 @@
 // The resize pipeline behind doResize and doResizeXML, and the XML result.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "engine/base64.h"
@@ -16,6 +17,7 @@ namespace skalo {
 namespace {
 
 constexpr const char* kUnknownFailure = "An unknown exception occured.";
+constexpr const char* kMaxSizeText = "Maximum allowed size of image exceeded";
 
 bool IsJpegExtension(const std::string& ext) {
   return ext == ".jpg" || ext == ".jpeg";
@@ -35,11 +37,45 @@ void TSkalo::Validate() {
   if (width_ == 0 || width_ < -1 || height_ == 0 || height_ < -1)
     throw EInvalidSize("Width and height must be positive");
   if ((max_width_ != -1 && max_width_ < width_) || (max_height_ != -1 && max_height_ < height_))
-    throw EMaxSizeExceeded("Maximum allowed size of image exceeded");
+    throw EMaxSizeExceeded(kMaxSizeText);
+  // A result whose size the request already fixes is refused before anything
+  // is read, whatever maxwidth and maxheight say.
+  if (width_ != -1 && height_ != -1 &&
+      std::uint64_t(width_) * std::uint64_t(height_) > limits_.max_output_pixels)
+    throw EMaxSizeExceeded(kMaxSizeText);
+}
+
+void TSkalo::PlanFor(std::uint32_t source_width, std::uint32_t source_height) {
+  if (planned_) return;
+  planned_ = true;
+  const std::uint64_t sw = source_width, sh = source_height;
+  // Every raster counts at 4 bytes a pixel; the encoded result at most that.
+  std::uint64_t estimate = sw * sh * 4;
+  if (process_binary_ && sw > 0 && sh > 0) {
+    std::uint64_t rw = sw, rh = sh;
+    if (rotation_ % 360 != 0) {
+      const long double angle = static_cast<long double>(rotation_ % 360) * 3.14159265358979L / 180;
+      const long double c = std::fabs(std::cos(angle)), s = std::fabs(std::sin(angle));
+      rw = static_cast<std::uint64_t>(std::ceil(sw * c + sh * s)) + 2;
+      rh = static_cast<std::uint64_t>(std::ceil(sw * s + sh * c)) + 2;
+      estimate += rw * rh * 4;
+    }
+    const auto fit_w = static_cast<std::int32_t>(std::min<std::uint64_t>(rw, INT32_MAX));
+    const auto fit_h = static_cast<std::int32_t>(std::min<std::uint64_t>(rh, INT32_MAX));
+    const auto [ow, oh] = PlannedOutput(fit_w, fit_h);
+    const std::uint64_t out =
+        std::uint64_t(std::max<std::int64_t>(ow, 1)) * std::uint64_t(std::max<std::int64_t>(oh, 1));
+    if (out > limits_.max_output_pixels) throw EMaxSizeExceeded(kMaxSizeText);
+    // The resampled picture, the canvas it is padded onto, the encoded bytes.
+    estimate += out * 4 * (whitespace_ ? 3 : 2);
+  }
+  if (limits_.budget) reservation_ = limits_.budget->Reserve(estimate);
 }
 
 void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image) {
   result.reset();
+  reservation_.Release();
+  planned_ = false;
   if (!image.empty()) image_ = image;
 
   try {
@@ -76,7 +112,22 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   if (error_code_ != 0) return;
 
   try {
+    TImageLimits limits;
+    limits.max_pixels = limits_.max_source_pixels;
+    limits.max_file_bytes = limits_.max_source_bytes;
+    limits.on_size = [this](std::uint32_t w, std::uint32_t h) { PlanFor(w, h); };
+    decoder->SetLimits(limits);
     decoder->LoadFromFile(image_);
+    // A decoder that read no size before its pixels is held to the same rules now.
+    if (!planned_) decoder->Limits().CheckDeclared(decoder->Width(), decoder->Height());
+  } catch (const EServerBusy&) {
+    throw;  // not the job's failure: the answer is 503
+  } catch (const ESourceTooLarge& e) {
+    SetError(1009, e.Message());
+  } catch (const EFileTooLarge& e) {
+    SetError(1009, e.Message());
+  } catch (const EMaxSizeExceeded& e) {
+    SetError(1006, e.Message());
   } catch (const EFOpenError&) {
     SetError(1007, "There was an error opening \"" + image_ +
                        "\". Make sure that the file exists and that it you have permission to "
@@ -120,7 +171,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   if (process_binary_ && compression_ != -1) {
     if (IsJpegExtension(output_)) {
       auto& jpeg = dynamic_cast<TJPEGImage&>(*encoder);
-      jpeg.SetCompressionQuality(static_cast<std::uint8_t>(compression_ & 0xFF));
+      jpeg.SetCompressionQuality(static_cast<std::uint8_t>(std::clamp(compression_, 1, 100)));
       jpeg.Compress();
     } else if (output_ == ".png") {
       // 1..10 -> 9, 11..20 -> 8, ..., 91..109 -> 0. Values beyond (0, negative

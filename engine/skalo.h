@@ -4,9 +4,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
+#include "engine/memory_budget.h"
 #include "imaging/framework.h"
+#include "imaging/limits.h"
 
 namespace skalo {
 
@@ -24,9 +27,26 @@ SKALO_DECLARE_EXCEPTION(EFileNotFound, Exception);
 // A wanted side of 0 or below -1.
 SKALO_DECLARE_EXCEPTION(EInvalidSize, Exception);
 
+// The default largest result, after rotation and padding: 50 megapixels.
+inline constexpr std::uint64_t kDefaultMaxOutputPixels = 50'000'000;
+
+// What one job may cost: the source's declared pixels and file size, the
+// result's pixels, and the process's memory budget it reserves from (none:
+// no reservation).
+struct TJobLimits {
+  std::uint64_t max_source_pixels = kDefaultMaxSourcePixels;
+  std::uint64_t max_output_pixels = kDefaultMaxOutputPixels;
+  std::uint64_t max_source_bytes = kMaxReadFileBytes;
+  TMemoryBudget* budget = nullptr;
+};
+
 class TGraphic;
 class TBitmap;
 class TimgData;
+
+// The content type of an image this service encoded, from its bytes' own
+// signature (JPEG, PNG, GIF, BMP; anything else is one of our Targa files).
+std::string EncodedImageMime(std::span<const std::uint8_t> bytes);
 
 class TSkalo {
  public:
@@ -76,6 +96,8 @@ class TSkalo {
   const std::string& ErrorText() const { return error_text_; }
   TColor BackgroundColor() const { return background_color_; }
   void SetBackgroundColor(TColor v) { background_color_ = v; }
+  const TJobLimits& Limits() const { return limits_; }
+  void SetLimits(const TJobLimits& v) { limits_ = v; }
 
   // "<root><errorcode>N</errorcode><errortext>T</errortext></root>" with the
   // text's markup characters escaped.
@@ -121,6 +143,13 @@ class TSkalo {
  private:
   void RunJob(std::unique_ptr<TGraphic>& result, const std::string& image);
   void Validate();
+  // Once the source's size is known, before its pixels are: refuses a result
+  // above the output limit (EMaxSizeExceeded) and reserves the job's memory
+  // estimate from the budget (ESourceTooLarge, EServerBusy).
+  void PlanFor(std::uint32_t source_width, std::uint32_t source_height);
+  // The result's size for a source of the given size, by the fit and pad
+  // rules, without changing the job.
+  std::pair<std::int64_t, std::int64_t> PlannedOutput(std::int32_t sw, std::int32_t sh) const;
   // Carries the source's metadata into a JPEG result (the EXIF step).
   void ExifStep(TGraphic* encoder);
   // The lines of the XML result that carry the source's EXIF data.
@@ -148,6 +177,9 @@ class TSkalo {
   bool process_binary_ = false;
   std::unique_ptr<TimgData> img_data_;
   TColor background_color_ = 0;
+  TJobLimits limits_;
+  bool planned_ = false;
+  TMemoryBudget::TReservation reservation_;
 };
 
 }  // namespace skalo

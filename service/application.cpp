@@ -72,11 +72,15 @@ namespace {
 struct Failure {
   std::string class_name;
   std::string message;
+  int status = 500;
+  int retry_after = 0;
 };
 
 Failure CurrentFailure() {
   try {
     throw;
+  } catch (const EHttpError& e) {
+    return {e.ClassName(), e.Message(), e.Status(), e.RetryAfter()};
   } catch (const Exception& e) {
     return {e.ClassName(), e.Message()};
   } catch (const std::bad_alloc&) {
@@ -115,7 +119,9 @@ DWORD TWebApplication::HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
         response.SetContentStream(nullptr);
         response.SetContent(ApplicationErrorPage(failure.message, request.PathInfo()));
         if (!response.Sent()) {
-          response.SetStatusCode(500);
+          response.SetStatusCode(failure.status);
+          if (failure.retry_after > 0)
+            response.SetCustomHeader("Retry-After", std::to_string(failure.retry_after));
           response.SendResponse();
         }
       } catch (...) {

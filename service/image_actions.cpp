@@ -1,30 +1,17 @@
 // The image actions: /bin answers the resized image, /xml the XML result
 // document. Both keep their answers in the result cache.
-#include <stdio.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-
+#include "engine/memory_budget.h"
 #include "engine/skalo.h"
 #include "imaging/graphic.h"
 #include "service/convert.h"
+#include "service/result_cache.h"
 #include "service/webmodule.h"
 
 namespace skalo {
 
 namespace {
 
-// Content types of cached images, by the extension the request gave; the
-// letter case counts, and an unknown extension sends no Content-Type.
-std::string CachedContentType(const std::string& ext) {
-  if (ext == ".gif") return "image/gif";
-  if (ext == ".png") return "image/png";
-  if (ext == ".bmp") return "image/bmp";
-  if (ext == ".tga") return "image/targa";
-  if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
-  return std::string();
-}
+constexpr std::int32_t kInvalidFieldCode = 1010;
 
 // "filename=\"name\"", with quotes inside the name escaped for the header.
 std::string Disposition(const std::string& name) {
@@ -40,71 +27,45 @@ std::string Lower(const TFieldList& fields, const char* name) {
   return LowerCaseAscii(fields.Value(name));
 }
 
-// Writes a cache file so that readers never see it half-written: the bytes go
-// to a private file in the same folder, which then replaces the entry at once.
-void WriteCacheFile(const std::string& path, std::span<const std::uint8_t> bytes) {
-  static std::atomic<unsigned> counter{0};
-  const std::string temp =
-      path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  try {
-    WriteWholeFile(temp, bytes, path);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessage(err));
-  }
+// A field holding a control byte sets the job's error 1010 before anything
+// else runs: nothing is read, computed or cached. Answers whether it did.
+bool RefuseInvalidField(TWebRequest& request, TSkalo& job) {
+  const auto name = request.ContentFields().FirstInvalidField();
+  if (name) job.SetError(kInvalidFieldCode, "Invalid character in field " + *name);
+  return name.has_value();
 }
 
-// A cached XML document, its lines (ended by CR, LF or CR LF) each followed by CR LF.
-std::string ReadCachedText(const std::string& path) {
-  const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
-  std::string text;
-  text.reserve(bytes.size() + 2);
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const std::uint8_t c = bytes[i++];
-    if (c == '\r' || c == '\n') {
-      if (c == '\r' && i < bytes.size() && bytes[i] == '\n') ++i;
-      text += "\r\n";
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
-  if (!bytes.empty() && bytes.back() != '\r' && bytes.back() != '\n') text += "\r\n";
-  return text;
+// The text form of a job's failure.
+void SendJobError(TWebResponse& response, const TSkalo& job, int status) {
+  response.SetContentType("text/plain");
+  response.SetCustomHeader("Content-Disposition", "filename=\"SkaloResizer.html\"");
+  response.SetContent(job.ErrorText());
+  response.SetStatusCode(status);
+  response.SendResponse();
 }
 
 }  // namespace
 
-std::string TWebModule1::PrepareImage(TWebRequest& request) {
-  if (!SettingsLoaded) LoadSettings();
+std::string TWebModule1::PrepareImage(TWebRequest& request, const TSkaloSettings& settings) {
   TFieldList& fields = request.ContentFields();
-  std::string source = ResolvePath(fields.Value("Image"));
-  if (!FileExists(source) && !DefaultImage.empty()) {
+  std::string source = MapRequestPath(fields.Value("Image"));
+  if (!FileExists(source) && !settings.DefaultImage.empty()) {
     // From here on the request names the default image, so all missing
     // images with the same other fields share one cache entry. The path is
     // already resolved and is used as it stands.
-    fields.SetValue("Image", DefaultImage);
-    source = DefaultImage;
+    fields.SetValue("Image", settings.DefaultImage);
+    source = settings.DefaultImage;
   }
   return source;
 }
 
-bool TWebModule1::CacheUsable() const {
-  // An empty cache folder would put files at the file-system root.
-  return SkaloCacheEnabled && !SkaloCachePath.empty();
-}
-
-void TWebModule1::FillJob(TSkalo& job, const TFieldList& fields, bool from_xml) const {
+void TWebModule1::FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSettings& settings,
+                          bool from_xml) const {
   job.SetWidth(StrToIntDef(fields.Value("Width"), -1));
   job.SetHeight(StrToIntDef(fields.Value("Height"), -1));
   job.SetCompression(StrToIntDef(fields.Value("Compression"), -1));
-  job.SetMaxWidth(MaxWidth);
-  job.SetMaxHeight(MaxHeight);
+  job.SetMaxWidth(settings.MaxWidth);
+  job.SetMaxHeight(settings.MaxHeight);
   job.SetOutput(fields.Value("Output"));
   job.SetAutoRotate(Lower(fields, "AutoRotate") != "false");
   job.SetWhitespace(Lower(fields, "Whitespace") == "true");
@@ -112,47 +73,46 @@ void TWebModule1::FillJob(TSkalo& job, const TFieldList& fields, bool from_xml) 
   job.SetProcessEXIF(Lower(fields, "ProcessExif") != "false");
   job.SetProcessBinary(!from_xml || Lower(fields, "ProcessBinary") != "false");
   job.SetBackgroundColorHTML(Lower(fields, "bgcolor"));
+  TJobLimits limits;
+  limits.max_source_pixels = settings.MaxSourcePixels;
+  limits.max_output_pixels = settings.MaxOutputPixels;
+  limits.max_source_bytes = settings.MaxSourceBytes;
+  limits.budget = &TMemoryBudget::Process();
+  limits.budget->SetCapacity(settings.MemoryBudgetMB << 20);
+  job.SetLimits(limits);
 }
 
 void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& response, bool&) {
-  const std::string source = PrepareImage(request);
-  TFieldList& fields = request.ContentFields();
-  const bool forced = Lower(fields, "ForceNewCache") == "true";
+  TSkalo job;
+  if (RefuseInvalidField(request, job)) return SendJobError(response, job, 400);
+  const auto settings = Settings();
+  const std::string source = PrepareImage(request, *settings);
+  const TFieldList& fields = request.ContentFields();
   const std::string image = fields.Value("Image");
   const std::string ext = ExtractFileExt(image);
-  const bool cache = CacheUsable();
+  const TResultCache cache(*settings);
 
-  if (cache && !forced) {
-    const std::string path = CacheFileName(fields.Text()) + ext;
-    if (FileExists(path)) {
-      auto bytes = ReadWholeFile(path);
-      response.SetContentType(CachedContentType(ext));
+  if (Lower(fields, "ForceNewCache") != "true") {
+    if (auto hit = cache.FindImage(fields.Text(), ext)) {
+      response.SetContentType(hit->content_type);
       response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(image)));
-      response.SetContentStream(std::make_unique<TMemoryStream>(std::move(bytes)));
+      response.SetContentStream(std::make_unique<TMemoryStream>(std::move(hit->bytes)));
       response.SendResponse();
       return;
     }
   }
 
-  TSkalo job;
-  FillJob(job, fields, false);
+  FillJob(job, fields, *settings, false);
   std::unique_ptr<TGraphic> result;
   job.doResize(result, source);
-  if (job.ErrorCode() != 0) {
-    response.SetContentType("text/plain");
-    response.SetCustomHeader("Content-Disposition", "filename=\"SkaloResizer.html\"");
-    response.SetContent(job.ErrorText());
-    response.SetStatusCode(500);
-    response.SendResponse();
-    return;
-  }
+  if (job.ErrorCode() != 0) return SendJobError(response, job, 500);
 
   auto stream = std::make_unique<TMemoryStream>();
   result->SaveToStream(*stream);
   result.reset();
   stream->SetPosition(0);
   // The entry is written before the answer, so a failed write is the answer.
-  if (cache) WriteCacheFile(CacheFileName(fields.Text()) + ext, stream->Bytes());
+  cache.StoreImage(fields.Text(), ext, stream->Bytes());
   response.SetContentType(job.Mime());
   response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(job.Image())));
   response.SetContentStream(std::move(stream));
@@ -160,38 +120,35 @@ void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& respon
 
 void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse& response,
                                                  bool&) {
-  const std::string source = PrepareImage(request);
-  TFieldList& fields = request.ContentFields();
-  const bool forced = Lower(fields, "ForceNewCache") == "true";
-  const bool cache = CacheUsable();
-
-  std::string answer;
-  bool cached = false;
-  if (cache && !forced) {
-    const std::string path = CacheFileName(fields.Text()) + ".xml";
-    if (FileExists(path)) {
-      answer = ReadCachedText(path);
-      cached = true;
-    }
-  }
-  if (!cached) {
-    TSkalo job;
-    FillJob(job, fields, true);
-    job.SetImage(source);
-    answer = job.doResizeXML(source);
-    if (job.ErrorCode() != 0) {
-      // Failures are answered, never cached: a repetition computes them again.
-      answer = job.ErrorXML();
-      response.SetStatusCode(500);
-    } else if (cache) {
-      const std::string stored = answer + "\r\n";
-      WriteCacheFile(
-          CacheFileName(fields.Text()) + ".xml",
-          std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()));
-    }
-  }
   response.SetContentType("text/xml");
   response.SetCustomHeader("Content-Disposition", "filename=\"SkaloResizer.xml\"");
+  TSkalo job;
+  if (RefuseInvalidField(request, job)) {
+    response.SetStatusCode(400);
+    response.SetContent(job.ErrorXML());
+    return;
+  }
+  const auto settings = Settings();
+  const std::string source = PrepareImage(request, *settings);
+  TFieldList& fields = request.ContentFields();
+  const TResultCache cache(*settings);
+
+  if (Lower(fields, "ForceNewCache") != "true") {
+    if (auto hit = cache.FindXml(fields.Text())) {
+      response.SetContent(std::move(*hit));
+      return;
+    }
+  }
+  FillJob(job, fields, *settings, true);
+  job.SetImage(source);
+  std::string answer = job.doResizeXML(source);
+  if (job.ErrorCode() != 0) {
+    // Failures are answered, never cached: a repetition computes them again.
+    answer = job.ErrorXML();
+    response.SetStatusCode(500);
+  } else {
+    cache.StoreXml(fields.Text(), answer);
+  }
   response.SetContent(std::move(answer));
 }
 

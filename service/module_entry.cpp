@@ -17,8 +17,10 @@ std::shared_ptr<skalo::TWebApplication> g_application;
 std::shared_ptr<skalo::TWebApplication> Application() {
   std::lock_guard<std::mutex> guard(g_lock);
   if (!g_application) {
+    // Every instance of the pool reads one settings snapshot.
+    auto settings = std::make_shared<skalo::TSettingsStore>();
     g_application = std::make_shared<skalo::TWebApplication>(
-        [] { return std::make_unique<skalo::TWebModule1>(); });
+        [settings] { return std::make_unique<skalo::TWebModule1>(settings); });
   }
   return g_application;
 }

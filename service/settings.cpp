@@ -1,9 +1,10 @@
-// Settings of a module instance, read from SkaloSettings.xml beside the module.
+// Settings read from SkaloSettings.xml beside the module.
+#include "service/settings.h"
+
 #include <pugixml.hpp>
 
 #include "service/convert.h"
 #include "service/module_path.h"
-#include "service/webmodule.h"
 
 namespace skalo {
 
@@ -28,57 +29,78 @@ std::string TextContent(const pugi::xml_node& node) {
   return text;
 }
 
-}  // namespace
-
-std::string TWebModule1::SettingsDirectory() const {
-  return settings_directory_.empty() ? ModuleDirectory() : settings_directory_;
+// A positive limit, or `fallback` for text that is no positive number.
+std::uint64_t Limit(const std::string& text, std::uint64_t fallback) {
+  const std::int32_t value = StrToIntDef(text, -1);
+  return value > 0 ? static_cast<std::uint64_t>(value) : fallback;
 }
 
-void TWebModule1::LoadSettings() {
-  MaxWidth = -1;
-  MaxHeight = -1;
-  SkaloCachePath.clear();
-  SkaloCacheEnabled = false;
-  UseCacheSubfolders = true;
-  DefaultImage.clear();
+}  // namespace
 
-  const std::vector<std::uint8_t> bytes = ReadWholeFile(SettingsDirectory() + "SkaloSettings.xml");
+TSkaloSettings ParseSettings(const std::string& xml, const TPathResolver& resolve) {
+  TSkaloSettings s;
   pugi::xml_document document;
   // Whitespace-only text counts as a value; bytes are taken as they are.
   const pugi::xml_parse_result parsed = document.load_buffer(
-      bytes.data(), bytes.size(),
-      pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration, pugi::encoding_utf8);
+      xml.data(), xml.size(), pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration,
+      pugi::encoding_utf8);
   if (!parsed) throw Exception("Parser error.");
 
+  const TSkaloSettings defaults;
   const pugi::xml_node root = document.document_element();
   for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
     if (child.type() != pugi::node_element) continue;
     const std::string name = child.name();
+    const std::string text = TextContent(child);
     if (name == "maxwidth") {
-      MaxWidth = StrToIntDef(TextContent(child), -1);
+      s.MaxWidth = StrToIntDef(text, -1);
     } else if (name == "maxheight") {
-      MaxHeight = StrToIntDef(TextContent(child), -1);
+      s.MaxHeight = StrToIntDef(text, -1);
     } else if (name == "skalocachepath") {
-      SkaloCachePath = ResolvePath(TextContent(child));
+      s.SkaloCachePath = resolve(text);
     } else if (name == "skalocacheenabled") {
-      SkaloCacheEnabled = StrToBool(TextContent(child));
+      s.SkaloCacheEnabled = StrToBool(text);
     } else if (name == "usecachesubfolders") {
-      UseCacheSubfolders = StrToBool(TextContent(child));
+      s.UseCacheSubfolders = StrToBool(text);
     } else if (name == "defaultimage") {
-      DefaultImage = ResolvePath(TextContent(child));
+      s.DefaultImage = resolve(text);
+    } else if (name == "maxsourcepixels") {
+      s.MaxSourcePixels = Limit(text, defaults.MaxSourcePixels);
+    } else if (name == "maxoutputpixels") {
+      s.MaxOutputPixels = Limit(text, defaults.MaxOutputPixels);
+    } else if (name == "maxsourcebytes") {
+      s.MaxSourceBytes = Limit(text, defaults.MaxSourceBytes);
+    } else if (name == "memorybudgetmb") {
+      s.MemoryBudgetMB = Limit(text, defaults.MemoryBudgetMB);
     }
   }
-  SettingsLoaded = true;
+  return s;
 }
 
-std::string TWebModule1::ResolvePath(const std::string& value) const {
-  // Drive-letter and network-share paths are taken as they are; see the README
-  // for how URL paths reach folders outside the document root.
-  const std::size_t pair = value.find("\\\\");
-  if (value.find(":\\") != std::string::npos || (pair != std::string::npos && pair >= 1))
-    return value;
-  if (!Request()) return std::string();
-  return Request()->TranslateURI(value);
+TSettingsStore::TSettingsStore(std::string directory) : directory_(std::move(directory)) {}
+
+std::shared_ptr<const TSkaloSettings> TSettingsStore::Current() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return current_;
+}
+
+std::string TSettingsStore::Directory() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return directory_.empty() ? ModuleDirectory() : directory_;
+}
+
+void TSettingsStore::SetDirectory(std::string directory) {
+  std::lock_guard<std::mutex> guard(lock_);
+  directory_ = std::move(directory);
+}
+
+std::shared_ptr<const TSkaloSettings> TSettingsStore::Load(const TPathResolver& resolve) {
+  const std::vector<std::uint8_t> bytes = ReadWholeFile(Directory() + "SkaloSettings.xml");
+  auto fresh = std::make_shared<const TSkaloSettings>(
+      ParseSettings(std::string(bytes.begin(), bytes.end()), resolve));
+  std::lock_guard<std::mutex> guard(lock_);
+  current_ = fresh;
+  return fresh;
 }
 
 }  // namespace skalo

@@ -150,6 +150,14 @@ std::string TFieldList::Text() const {
   return text;
 }
 
+std::optional<std::string> TFieldList::FirstInvalidField() const {
+  for (const std::string& entry : entries_) {
+    if (!HasControlByte(entry)) continue;
+    return ShowControlBytes(std::string_view(entry).substr(0, entry.find('=')));
+  }
+  return std::nullopt;
+}
+
 // ---------------------------------------------------------------- request
 
 TWebRequest::TWebRequest(EXTENSION_CONTROL_BLOCK* ecb) : ecb_(ecb) {
@@ -182,7 +190,9 @@ TFieldList& TWebRequest::ContentFields() {
 
 std::string TWebRequest::TranslateURI(const std::string& url) const {
   char buffer[HSE_MAP_URL_BUFFER];
-  if (!ecb_->MapUrlToPath || url.size() >= sizeof buffer) return std::string();
+  // A NUL would cut the text short on its way to the server.
+  if (!ecb_->MapUrlToPath || url.size() >= sizeof buffer || url.find('\0') != std::string::npos)
+    return std::string();
   std::memcpy(buffer, url.c_str(), url.size() + 1);
   DWORD size = sizeof buffer;
   if (!ecb_->MapUrlToPath(ecb_->ConnID, buffer, &size)) return std::string();

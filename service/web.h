@@ -31,6 +31,10 @@ class TFieldList {
   void SetValue(std::string_view name, std::string_view value);
   // Every entry followed by CR LF.
   std::string Text() const;
+  // The name of the first entry whose name or value holds a control byte
+  // (such fields are refused before anything runs), control bytes shown as
+  // "%XX"; nullopt when every field is clean.
+  std::optional<std::string> FirstInvalidField() const;
 
   const std::vector<std::string>& Entries() const { return entries_; }
   std::size_t Count() const { return entries_.size(); }

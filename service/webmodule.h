@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "service/settings.h"
 #include "service/web.h"
 
 namespace skalo {
@@ -65,32 +67,32 @@ inline constexpr const char* kServiceVersion = "Skalo Resizer v2.5 beta";
 
 class TWebModule1 : public TWebModule {
  public:
+  // An instance with settings of its own (read from the module's folder
+  // unless SetSettingsDirectory says otherwise).
   TWebModule1();
+  // An instance that shares the process's settings with its siblings.
+  explicit TWebModule1(std::shared_ptr<TSettingsStore> settings);
 
-  // Settings of this instance, read from SkaloSettings.xml on first need.
-  bool SettingsLoaded = false;
-  bool SkaloCacheEnabled = false;
-  bool UseCacheSubfolders = false;
-  std::int32_t MaxWidth = 0;
-  std::int32_t MaxHeight = 0;
-  std::string SkaloCachePath;
-  std::string DefaultImage;
+  // The current settings snapshot, read from SkaloSettings.xml on first need.
+  // The actions take it once and keep it for the whole request.
+  std::shared_ptr<const TSkaloSettings> Settings();
+  bool SettingsLoaded() const { return store_->Current() != nullptr; }
 
-  // Reads SkaloSettings.xml from SettingsDirectory(): defaults first, then the
-  // keys found; SettingsLoaded becomes true on success. Throws on an unreadable
-  // file ("Cannot open file ..."), bad XML ("Parser error.") or a bad boolean.
-  void LoadSettings();
-  // A value holding ":\" or a pair of backslashes (from the second character on) is a
-  // file-system path and stays as it is; anything else is a URL path mapped by
-  // the current request (empty when the mapping fails).
+  // Reads SkaloSettings.xml into a new snapshot for every instance sharing
+  // this one's store. Throws on an unreadable file ("Cannot open file ..."),
+  // bad XML ("Parser error.") or a bad boolean; the previous snapshot stays.
+  std::shared_ptr<const TSkaloSettings> LoadSettings();
+  // A settings value: one holding ":\" or a pair of backslashes (from the
+  // second character on) is a file-system path and stays as it is; anything
+  // else is a URL path mapped by the current request ("" when it fails).
   std::string ResolvePath(const std::string& value) const;
-  // The cache file path for a field-list text, without extension; creates the
-  // two-character subfolder when subfolders are on.
-  std::string CacheFileName(const std::string& key) const;
+  // A request's URL path (the Image field): always mapped by the current
+  // request, which never leaves the site's folders ("" when it fails).
+  std::string MapRequestPath(const std::string& value) const;
 
   // Folder of the settings file: the module file's folder unless set otherwise.
-  std::string SettingsDirectory() const;
-  void SetSettingsDirectory(std::string dir) { settings_directory_ = std::move(dir); }
+  std::string SettingsDirectory() const { return store_->Directory(); }
+  void SetSettingsDirectory(std::string dir) { store_->SetDirectory(std::move(dir)); }
 
   // The five actions ("/xml", "/bin", "/test", "/loadsettings", "/cachename").
   void WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse& response, bool& handled);
@@ -100,15 +102,14 @@ class TWebModule1 : public TWebModule {
   void WebModule1cachenameAction(TWebRequest& request, TWebResponse& response, bool& handled);
 
  private:
-  // Loads the settings when needed and resolves the Image field, putting the
-  // default image in its place when the file is missing. Answers the path.
-  std::string PrepareImage(TWebRequest& request);
-  // The cache is on and has a folder to write into.
-  bool CacheUsable() const;
-  // Copies the query fields and the size limits into a job.
-  void FillJob(TSkalo& job, const TFieldList& fields, bool from_xml) const;
+  // Resolves the Image field, putting the default image in its place when
+  // the file is missing. Answers the path.
+  std::string PrepareImage(TWebRequest& request, const TSkaloSettings& settings);
+  // Copies the query fields, the size limits and the resource limits into a job.
+  void FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSettings& settings,
+               bool from_xml) const;
 
-  std::string settings_directory_;
+  std::shared_ptr<TSettingsStore> store_;
 };
 
 }  // namespace skalo

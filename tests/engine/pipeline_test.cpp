@@ -169,8 +169,10 @@ TEST_F(Pipeline, CompressionSetsJpegQualityAndPngLevel) {
   EXPECT_EQ(bytes(encode(".jpg", -1)), bytes(encode(".jpeg", 90)));
   EXPECT_EQ(bytes(encode(".jpg", 75)), bytes(encode(".jpeg", 75)));
   EXPECT_NE(bytes(encode(".jpg", 75)), bytes(encode(".jpg", 90)));
-  // The low byte is the quality: 256 + 75 is 75.
-  EXPECT_EQ(bytes(encode(".jpg", 256 + 75)), bytes(encode(".jpg", 75)));
+  // The quality is held to 1..100.
+  EXPECT_EQ(bytes(encode(".jpg", 300)), bytes(encode(".jpg", 100)));
+  EXPECT_EQ(bytes(encode(".jpg", 0)), bytes(encode(".jpg", 1)));
+  EXPECT_EQ(bytes(encode(".jpg", -5)), bytes(encode(".jpg", 1)));
 
   const auto level = [&](int compression) {
     auto result = encode(".png", compression);

@@ -110,9 +110,9 @@ TEST_F(Service, ConcurrentIdenticalRequestsAllSucceed) {
   for (auto& t : threads)
     t.join();
   for (const Reply& reply : replies) {
-    // Fresh answers say image/png; ones served from the cache are labelled by
-    // the source's extension. The bytes are the same PNG either way.
+    // Fresh or from the cache, the same PNG with the same label.
     EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.Header("Content-Type"), "image/png");
     EXPECT_EQ(reply.body.substr(1, 3), "PNG");
     EXPECT_EQ(reply.body, replies.front().body);
   }

@@ -81,7 +81,7 @@ TEST(Dispatch, ServiceModuleHasTheFiveActionsInOrder) {
     EXPECT_TRUE(actions[i].Enabled);
     EXPECT_TRUE(actions[i].MethodType.empty());
   }
-  EXPECT_FALSE(module.SettingsLoaded);
+  EXPECT_FALSE(module.SettingsLoaded());
 }
 
 TEST(Dispatch, HandledRequestAnswersSuccessUnhandledAnswersError) {

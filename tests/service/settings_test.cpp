@@ -5,6 +5,7 @@
 
 #include "service/convert.h"
 #include "service/md5.h"
+#include "service/result_cache.h"
 #include "service/webmodule.h"
 #include "tests/service/fake_ecb.h"
 
@@ -117,13 +118,18 @@ class SettingsTest : public ::testing::Test {
 TEST_F(SettingsTest, EmptyRootGivesDefaults) {
   WriteSettings("<settings/>");
   EXPECT_EQ(LoadError(), "");
-  EXPECT_TRUE(module_.SettingsLoaded);
-  EXPECT_EQ(module_.MaxWidth, -1);
-  EXPECT_EQ(module_.MaxHeight, -1);
-  EXPECT_EQ(module_.SkaloCachePath, "");
-  EXPECT_FALSE(module_.SkaloCacheEnabled);
-  EXPECT_TRUE(module_.UseCacheSubfolders);
-  EXPECT_EQ(module_.DefaultImage, "");
+  EXPECT_TRUE(module_.SettingsLoaded());
+  const TSkaloSettings& s = *module_.Settings();
+  EXPECT_EQ(s.MaxWidth, -1);
+  EXPECT_EQ(s.MaxHeight, -1);
+  EXPECT_EQ(s.SkaloCachePath, "");
+  EXPECT_FALSE(s.SkaloCacheEnabled);
+  EXPECT_TRUE(s.UseCacheSubfolders);
+  EXPECT_EQ(s.DefaultImage, "");
+  EXPECT_EQ(s.MaxSourcePixels, 100000000u);
+  EXPECT_EQ(s.MaxOutputPixels, 50000000u);
+  EXPECT_EQ(s.MemoryBudgetMB, 1024u);
+  EXPECT_EQ(s.MaxSourceBytes, 1u << 30);
 }
 
 TEST_F(SettingsTest, ReadsEveryKey) {
@@ -133,94 +139,125 @@ TEST_F(SettingsTest, ReadsEveryKey) {
       "  <!-- comment --><skalocachepath>/cache</skalocachepath>\n"
       "  <skalocacheenabled>TRUE</skalocacheenabled><usecachesubfolders>0</usecachesubfolders>\n"
       "  <defaultimage>D:\\img\\none.jpg</defaultimage><MaxWidth>5</MaxWidth>\n"
-      "  <other><maxwidth>7</maxwidth></other>\n"
+      "  <other><maxwidth>7</maxwidth></other><maxsourcepixels>1000</maxsourcepixels>\n"
+      "  <maxoutputpixels>2000</maxoutputpixels><memorybudgetmb>64</memorybudgetmb>\n"
+      "  <maxsourcebytes>5000</maxsourcebytes>\n"
       "</anything>");
   EXPECT_EQ(LoadError(), "");
-  EXPECT_EQ(module_.MaxWidth, 800);
-  EXPECT_EQ(module_.MaxHeight, 800);
-  EXPECT_EQ(module_.SkaloCachePath, dir_.string() + "/cache");
-  EXPECT_TRUE(module_.SkaloCacheEnabled);
-  EXPECT_FALSE(module_.UseCacheSubfolders);
-  EXPECT_EQ(module_.DefaultImage, "D:\\img\\none.jpg");
+  const TSkaloSettings& s = *module_.Settings();
+  EXPECT_EQ(s.MaxWidth, 800);
+  EXPECT_EQ(s.MaxHeight, 800);
+  EXPECT_EQ(s.SkaloCachePath, dir_.string() + "/cache");
+  EXPECT_TRUE(s.SkaloCacheEnabled);
+  EXPECT_FALSE(s.UseCacheSubfolders);
+  EXPECT_EQ(s.DefaultImage, "D:\\img\\none.jpg");
+  EXPECT_EQ(s.MaxSourcePixels, 1000u);
+  EXPECT_EQ(s.MaxOutputPixels, 2000u);
+  EXPECT_EQ(s.MemoryBudgetMB, 64u);
+  EXPECT_EQ(s.MaxSourceBytes, 5000u);
 }
 
 TEST_F(SettingsTest, ValueIsTheWholeTextContentAndTheLastOccurrenceWins) {
   WriteSettings(
       "<s><maxwidth>1</maxwidth><maxwidth>8<!-- x -->0<![CDATA[0]]></maxwidth>"
-      "<maxheight>800 </maxheight><defaultimage>/a<b/>.jpg</defaultimage></s>");
+      "<maxheight>800 </maxheight><defaultimage>/a<b/>.jpg</defaultimage>"
+      "<maxsourcepixels>-5</maxsourcepixels></s>");
   EXPECT_EQ(LoadError(), "");
-  EXPECT_EQ(module_.MaxWidth, 800);
-  EXPECT_EQ(module_.MaxHeight, -1);  // trailing blank does not convert
-  EXPECT_EQ(module_.DefaultImage, dir_.string() + "/a.jpg");
+  const TSkaloSettings& s = *module_.Settings();
+  EXPECT_EQ(s.MaxWidth, 800);
+  EXPECT_EQ(s.MaxHeight, -1);                // trailing blank does not convert
+  EXPECT_EQ(s.MaxSourcePixels, 100000000u);  // no positive number: the default
+  EXPECT_EQ(s.DefaultImage, dir_.string() + "/a.jpg");
 }
 
-TEST_F(SettingsTest, FailuresAndWhatTheyLeave) {
+// A failed load keeps the snapshot every instance had (none at first).
+TEST_F(SettingsTest, FailuresKeepThePreviousSnapshot) {
   EXPECT_EQ(LoadError(), "Cannot open file \"" + dir_.string() +
                              "/SkaloSettings.xml\". No such file or directory");
-  EXPECT_FALSE(module_.SettingsLoaded);
-  EXPECT_TRUE(module_.UseCacheSubfolders);  // the defaults were set first
+  EXPECT_FALSE(module_.SettingsLoaded());
+
+  WriteSettings("<s><maxwidth>320</maxwidth></s>");
+  EXPECT_EQ(LoadError(), "");
+  const auto before = module_.Settings();
 
   WriteSettings("<s><maxwidth>1</s>");
   EXPECT_EQ(LoadError(), "Parser error.");
-
   WriteSettings(
       "<s><maxwidth>640</maxwidth><skalocacheenabled>yes</skalocacheenabled>"
       "<maxheight>480</maxheight></s>");
   EXPECT_EQ(LoadError(), "'yes' is not a valid boolean value");
-  EXPECT_EQ(module_.MaxWidth, 640);  // stored before the failure
-  EXPECT_EQ(module_.MaxHeight, -1);  // after it: default
-  EXPECT_FALSE(module_.SettingsLoaded);
+  EXPECT_EQ(module_.Settings(), before);
+  EXPECT_EQ(module_.Settings()->MaxWidth, 320);
 }
 
 TEST_F(SettingsTest, ResolvePathRules) {
+  // Settings values may name file-system paths; request fields never do.
   EXPECT_EQ(module_.ResolvePath("D:\\cache"), "D:\\cache");
   EXPECT_EQ(module_.ResolvePath("x\\\\server\\share"), "x\\\\server\\share");
   EXPECT_EQ(module_.ResolvePath("/img/a.jpg"), dir_.string() + "/img/a.jpg");
   EXPECT_EQ(module_.ResolvePath("\\\\server\\share"), "");  // handed to the mapping, which refuses
+  EXPECT_EQ(module_.MapRequestPath("/etc/passwd%00:\\.jpg"),
+            dir_.string() + "/etc/passwd%00:\\.jpg");
+  EXPECT_EQ(module_.MapRequestPath(std::string("/a.jpg\0:\\x", 11)), "");
+  EXPECT_EQ(module_.MapRequestPath("x\\\\server\\share"), "");
   module_.SetCurrent(nullptr, nullptr);
   EXPECT_EQ(module_.ResolvePath("/img/a.jpg"), "");
 }
 
-TEST_F(SettingsTest, CacheFileNames) {
-  module_.SkaloCachePath = (dir_ / "cache").string();
-  module_.UseCacheSubfolders = false;
-  const std::string base = module_.SkaloCachePath + "/";
-  EXPECT_EQ(module_.CacheFileName(""), base + "d41d8cd98f00b204e9800998ecf8427e");
+TEST(ResultCache, FileNames) {
+  TSkaloSettings settings;
+  settings.SkaloCachePath = "/c";
+  settings.UseCacheSubfolders = false;
+  const TResultCache cache(settings);
+  const auto name = [&](const std::string& key) { return cache.FileName(key, ""); };
+  const std::string base = "/c/";
+  EXPECT_EQ(name(""), base + "d41d8cd98f00b204e9800998ecf8427e");
   // Letter case does not matter, except in the Image value (file names); order does.
-  EXPECT_EQ(module_.CacheFileName("IMAGE=a.jpg\r\nWidth=1&OUTPUT=.PNG\r\n"),
-            module_.CacheFileName("image=a.jpg\r\nwidth=1&output=.png\r\n"));
-  EXPECT_NE(module_.CacheFileName("Image=A.JPG\r\nWidth=1\r\n"),
-            module_.CacheFileName("image=a.jpg\r\nwidth=1\r\n"));
-  EXPECT_EQ(module_.CacheFileName("Image=/A.JPG\r\nimage=/B.JPG\r\n"),
+  EXPECT_EQ(name("IMAGE=a.jpg\r\nWidth=1&OUTPUT=.PNG\r\n"),
+            name("image=a.jpg\r\nwidth=1&output=.png\r\n"));
+  EXPECT_NE(name("Image=A.JPG\r\nWidth=1\r\n"), name("image=a.jpg\r\nwidth=1\r\n"));
+  EXPECT_EQ(name("Image=/A.JPG\r\nimage=/B.JPG\r\n"),
             base + MD5Hex("image=/A.JPG\r\nimage=/b.jpg\r\n"));
-  EXPECT_NE(module_.CacheFileName("image=a.jpg\r\nwidth=1\r\n"),
-            module_.CacheFileName("width=1\r\nimage=a.jpg\r\n"));
-  // ForceNewCache=true is not part of the key; ForceNewCache=false is.
-  EXPECT_EQ(module_.CacheFileName("image=a.jpg\r\nForceNewCache=TRUE\r\n"),
-            module_.CacheFileName("image=a.jpg\r\n"));
-  EXPECT_EQ(module_.CacheFileName("ForceNewCache=true\r\nimage=a.jpg\r\n"),
-            module_.CacheFileName("image=a.jpg\r\n"));
-  EXPECT_NE(module_.CacheFileName("image=a.jpg\r\nforcenewcache=false\r\n"),
-            module_.CacheFileName("image=a.jpg\r\n"));
-  EXPECT_EQ(module_.CacheFileName("image=a.jpg\r\n"), base + MD5Hex("image=a.jpg\r\n"));
-  EXPECT_EQ(module_.CacheFileName("&&a&"), base + MD5Hex("a"));
-
-  module_.SkaloCachePath += "/";  // a trailing separator is not doubled
-  EXPECT_EQ(module_.CacheFileName(""), base + "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_NE(name("image=a.jpg\r\nwidth=1\r\n"), name("width=1\r\nimage=a.jpg\r\n"));
+  // A whole ForceNewCache=true entry is not part of the key; ForceNewCache=false
+  // is, and so is the text inside another value.
+  EXPECT_EQ(name("image=a.jpg\r\nForceNewCache=TRUE\r\n"), name("image=a.jpg\r\n"));
+  EXPECT_EQ(name("ForceNewCache=true\r\nimage=a.jpg\r\n"), name("image=a.jpg\r\n"));
+  EXPECT_NE(name("image=a.jpg\r\nforcenewcache=false\r\n"), name("image=a.jpg\r\n"));
+  EXPECT_NE(name("image=/forcenewcache=true\r\n"), name("image=/\r\n"));
+  EXPECT_NE(name("image=a.jpg\r\nx=forcenewcache=true\r\n"), name("image=a.jpg\r\nx=\r\n"));
+  EXPECT_EQ(name("image=a.jpg\r\n"), base + MD5Hex("image=a.jpg\r\n"));
+  EXPECT_EQ(name("&&a&"), base + MD5Hex("a"));
+  settings.SkaloCachePath = "/c/";  // a trailing separator is not doubled
+  EXPECT_EQ(name(""), base + "d41d8cd98f00b204e9800998ecf8427e");
 }
 
-TEST_F(SettingsTest, CacheSubfolderIsFirstAndLastDigit) {
-  module_.SkaloCachePath = (dir_ / "cache").string();
-  module_.UseCacheSubfolders = true;
+TEST_F(SettingsTest, CacheSubfoldersAppearOnlyWhenAnEntryIsStored) {
+  TSkaloSettings settings;
+  settings.SkaloCachePath = (dir_ / "cache").string();
+  settings.SkaloCacheEnabled = true;
+  const TResultCache cache(settings);
   const std::string digest = MD5Hex("image=B.png\r\n");
   const std::string sub = std::string{digest.front(), digest.back()};
+  EXPECT_EQ(cache.FileName("Image=B.png\r\n", ".png"),
+            (dir_ / "cache" / sub).string() + "/" + digest + ".png");
+  EXPECT_FALSE(cache.FindImage("Image=B.png\r\n", ".png"));
   EXPECT_FALSE(fs::exists(dir_ / "cache" / sub));
-  EXPECT_EQ(module_.CacheFileName("Image=B.png\r\n"),
-            (dir_ / "cache" / sub).string() + "/" + digest);
-  EXPECT_TRUE(fs::is_directory(dir_ / "cache" / sub));
-  // A missing cache folder is not created; the name is still reported.
-  module_.SkaloCachePath = (dir_ / "missing").string();
-  module_.CacheFileName("x");
+  const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  cache.StoreImage("Image=B.png\r\n", ".png", png);
+  const auto hit = cache.FindImage("Image=B.png\r\n", ".png");
+  ASSERT_TRUE(hit);
+  EXPECT_EQ(hit->bytes, png);
+  EXPECT_EQ(hit->content_type, "image/png");
+  // A missing cache folder is not created: the store fails instead.
+  settings.SkaloCachePath = (dir_ / "missing").string();
+  EXPECT_THROW(cache.StoreImage("x", ".png", png), EFCreateError);
+  EXPECT_FALSE(fs::exists(dir_ / "missing"));
+  // An unusable cache does nothing at all.
+  settings.SkaloCacheEnabled = false;
+  const TResultCache off(settings);
+  EXPECT_FALSE(off.Usable());
+  off.StoreImage("x", ".png", png);
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }
 

@@ -114,7 +114,7 @@ TEST_F(UtilityActions, LoadSettingsSuccessAndFailures) {
   WriteSettings("<skalocacheenabled>yes & <no></skalocacheenabled>");  // not well-formed
   FakeConnection bad_xml;
   Request(bad_xml, "/loadsettings");
-  EXPECT_EQ(bad_xml.status, "200 OK");
+  EXPECT_EQ(bad_xml.status, "500 Internal Server Error");
   EXPECT_EQ(bad_xml.body, failure("Parser error."));
 
   WriteSettings("<skalocacheenabled>a&amp;b</skalocacheenabled>");
@@ -125,19 +125,20 @@ TEST_F(UtilityActions, LoadSettingsSuccessAndFailures) {
   fs::remove(dir_ / "SkaloSettings.xml");
   FakeConnection missing;
   Request(missing, "/loadsettings");
-  EXPECT_EQ(missing.status, "200 OK");
+  EXPECT_EQ(missing.status, "500 Internal Server Error");
   EXPECT_EQ(missing.body, failure("Cannot open file &quot;" + dir_.string() +
                                   "/SkaloSettings.xml&quot;. No such file or directory"));
 
-  // The failed reload left the instance unloaded: the next /test loads again and fails.
+  // The failed reloads kept the snapshot of the first one.
   FakeConnection test;
   Request(test, "/test");
-  EXPECT_EQ(test.status, "500 Internal Server Error");
+  EXPECT_EQ(test.status, "200 OK");
 }
 
 TEST_F(UtilityActions, CacheNameReportsSourceAndCacheFile) {
   WriteSettings(
-      "<skalocachepath>/../cache</skalocachepath><defaultimage>/img/a.jpg</defaultimage>");
+      "<skalocachepath>/../cache</skalocachepath><defaultimage>/img/a.jpg</defaultimage>"
+      "<skalocacheenabled>true</skalocacheenabled>");
   FakeConnection conn;
   Request(conn, "/cachename", "Image=/img/a.jpg&Width=100");
   const std::string digest = MD5Hex("image=/img/a.jpg\r\nwidth=100\r\n");
@@ -146,7 +147,8 @@ TEST_F(UtilityActions, CacheNameReportsSourceAndCacheFile) {
   EXPECT_EQ(conn.body, std::string(kDecl) + "<root>\r\n  <filename>" + (dir_ / "www").string() +
                            "/img/a.jpg</filename>\r\n  <cachefilename>" + cache +
                            "</cachefilename>\r\n</root>");
-  EXPECT_TRUE(fs::is_directory(dir_ / "cache" / std::string{digest.front(), digest.back()}));
+  EXPECT_EQ(conn.status, "200 OK");
+  EXPECT_FALSE(fs::exists(dir_ / "cache" / std::string{digest.front(), digest.back()}));
 
   // A missing source reports "test", even with a default image.
   FakeConnection missing;
@@ -166,6 +168,14 @@ TEST_F(UtilityActions, CacheNameWithCacheDisabledAndFlatLayout) {
                            ".jpg</cachefilename>"),
             std::string::npos)
       << conn.body;
+  EXPECT_EQ(conn.status, "500 Internal Server Error");  // the cache is off
+  // Without a folder there is nothing to name, and nothing is created.
+  WriteSettings("<skalocacheenabled>true</skalocacheenabled>");
+  FakeConnection reload, none;
+  Request(reload, "/loadsettings");
+  Request(none, "/cachename", "Image=/img/a.jpg");
+  EXPECT_EQ(none.status, "500 Internal Server Error");
+  EXPECT_NE(none.body.find("<cachefilename></cachefilename>"), std::string::npos) << none.body;
 }
 
 }  // namespace

@@ -1,0 +1,60 @@
+// The result cache: files named by the MD5 digest of a request's field list,
+// under the configured folder (flat, or in subfolders named by the digest's
+// first and last digit). It owns the key text, the file names, lookup, the
+// atomic store and the content type of a hit. An unusable cache (switched
+// off, or no folder) does nothing at all: no lookup, no folder, no file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "service/settings.h"
+
+namespace skalo {
+
+class TResultCache {
+ public:
+  explicit TResultCache(const TSkaloSettings& settings);
+
+  // Switched on, with a folder to write into.
+  bool Usable() const { return usable_; }
+
+  // The text whose digest names an entry: the field list text lower-cased
+  // (except the first Image value, since file names differ by letter case),
+  // without a whole "forcenewcache=true" entry, "&" trimmed from both ends.
+  static std::string KeyText(const std::string& field_list_text);
+  // The entry's path for a field list text and an extension; pure: nothing is
+  // created. Answers a path even when the cache is not usable (for reports).
+  std::string FileName(const std::string& field_list_text, const std::string& ext) const;
+
+  // An image entry: its bytes and their content type (from the bytes' own
+  // signature, the same type a fresh answer carries). nullopt on a miss or
+  // when the cache is not usable.
+  struct ImageHit {
+    std::vector<std::uint8_t> bytes;
+    std::string content_type;
+  };
+  std::optional<ImageHit> FindImage(const std::string& field_list_text,
+                                    const std::string& ext) const;
+  // An XML entry, its lines each ended by CR LF; nullopt on a miss.
+  std::optional<std::string> FindXml(const std::string& field_list_text) const;
+
+  // Writes an entry whole: to a private file in the same folder, renamed into
+  // place, so that readers never see part of it. Creates the subfolder when
+  // needed. Does nothing when the cache is not usable. Failures raise
+  // EFCreateError "Cannot create file ...".
+  void StoreImage(const std::string& field_list_text, const std::string& ext,
+                  std::span<const std::uint8_t> bytes) const;
+  void StoreXml(const std::string& field_list_text, const std::string& document) const;
+
+ private:
+  void Store(const std::string& path, std::span<const std::uint8_t> bytes) const;
+
+  const TSkaloSettings& settings_;
+  bool usable_;
+};
+
+}  // namespace skalo
