@@ -60,7 +60,7 @@ std::string TWebModule1::PrepareImage(TWebRequest& request, const TSkaloSettings
 }
 
 void TWebModule1::FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSettings& settings,
-                          bool from_xml) const {
+                          bool from_xml) {
   job.SetWidth(StrToIntDef(fields.Value("Width"), -1));
   job.SetHeight(StrToIntDef(fields.Value("Height"), -1));
   job.SetCompression(StrToIntDef(fields.Value("Compression"), -1));

@@ -94,6 +94,11 @@ class TWebModule1 : public TWebModule {
   std::string SettingsDirectory() const { return store_->Directory(); }
   void SetSettingsDirectory(std::string dir) { store_->SetDirectory(std::move(dir)); }
 
+  // Copies the query fields, the size limits and the resource limits into a
+  // job (`from_xml`: the ProcessBinary field counts).
+  static void FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSettings& settings,
+                      bool from_xml);
+
   // The five actions ("/xml", "/bin", "/test", "/loadsettings", "/cachename").
   void WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse& response, bool& handled);
   void WebModule1binAction(TWebRequest& request, TWebResponse& response, bool& handled);
@@ -105,9 +110,6 @@ class TWebModule1 : public TWebModule {
   // Resolves the Image field, putting the default image in its place when
   // the file is missing. Answers the path.
   std::string PrepareImage(TWebRequest& request, const TSkaloSettings& settings);
-  // Copies the query fields, the size limits and the resource limits into a job.
-  void FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSettings& settings,
-               bool from_xml) const;
 
   std::shared_ptr<TSettingsStore> store_;
 };
