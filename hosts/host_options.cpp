@@ -42,6 +42,8 @@ std::optional<std::string> ResolveDir(const std::string& dir, std::string_view o
 std::string UsageText() {
   return "usage: skalo-httpd --listen HOST:PORT --root DIR [--mount /skalo]\n"
          "                   [--alias /URLPREFIX=DIR]... [--module FILE] [--threads N]\n"
+         "                   [--max-connections N] [--header-timeout SECONDS]\n"
+         "                   [--send-timeout SECONDS]\n"
          "\n"
          "  --listen HOST:PORT    address to serve on; port 0 picks a free port\n"
          "  --root DIR            folder of the static files\n"
@@ -49,6 +51,13 @@ std::string UsageText() {
          "  --alias /PREFIX=DIR   serve URLs under /PREFIX from DIR (repeatable)\n"
          "  --module FILE         module to load (default: skalo.so beside this program)\n"
          "  --threads N           threads for module calls (default: max(2, CPU count))\n"
+         "  --max-connections N   open connections at most (default and upper bound:\n"
+         "                        what the open-file limit allows); when all are taken,\n"
+         "                        idle ones are closed to make room\n"
+         "  --header-timeout S    seconds a client may take over a request head, from\n"
+         "                        its first byte (default 10)\n"
+         "  --send-timeout S      seconds a client may take to receive one whole answer\n"
+         "                        (default 60)\n"
          "  --help                show this text\n";
 }
 
@@ -81,7 +90,8 @@ ParsedArgs ParseHostArgs(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   HostOptions& options = parsed.options;
   bool seen_listen = false, seen_root = false, seen_mount = false, seen_module = false,
-       seen_threads = false;
+       seen_threads = false, seen_max_connections = false, seen_header_timeout = false,
+       seen_send_timeout = false;
   auto fail = [&parsed](std::string message) {
     parsed.error = std::move(message);
     return parsed;
@@ -100,7 +110,9 @@ ParsedArgs ParseHostArgs(const std::vector<std::string>& args) {
       continue;
     }
     const bool known = name == "--listen" || name == "--root" || name == "--mount" ||
-                       name == "--alias" || name == "--module" || name == "--threads";
+                       name == "--alias" || name == "--module" || name == "--threads" ||
+                       name == "--max-connections" || name == "--header-timeout" ||
+                       name == "--send-timeout";
     if (!known) return fail("unknown argument: " + args[i]);
     if (!value) {
       if (i + 1 >= args.size()) return fail(name + " needs a value");
@@ -152,6 +164,24 @@ ParsedArgs ParseHostArgs(const std::vector<std::string>& args) {
                     ", got \"" + *value + "\"");
       }
       options.threads = static_cast<unsigned>(*count);
+    } else if (name == "--max-connections") {
+      if (!once(seen_max_connections)) return fail("--max-connections given twice");
+      const auto count = ParseNumber(*value);
+      if (!count || *count < 1 || *count > kMaxConnectionsOption) {
+        return fail("--max-connections wants a number from 1 to " +
+                    std::to_string(kMaxConnectionsOption) + ", got \"" + *value + "\"");
+      }
+      options.max_connections = *count;
+    } else if (name == "--header-timeout" || name == "--send-timeout") {
+      const bool header = name == "--header-timeout";
+      if (!once(header ? seen_header_timeout : seen_send_timeout))
+        return fail(name + " given twice");
+      const auto seconds = ParseNumber(*value);
+      if (!seconds || *seconds < 1 || *seconds > kMaxTimeoutSeconds) {
+        return fail(name + " wants seconds from 1 to " + std::to_string(kMaxTimeoutSeconds) +
+                    ", got \"" + *value + "\"");
+      }
+      (header ? options.header_timeout : options.send_timeout) = static_cast<unsigned>(*seconds);
     }
   }
 

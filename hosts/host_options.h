@@ -2,6 +2,7 @@
 // SiteMap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,8 @@ namespace skalo::host {
 
 inline constexpr std::string_view kDefaultMount = "/skalo";
 inline constexpr unsigned kMaxWorkerThreads = 1024;
+inline constexpr unsigned long kMaxConnectionsOption = 1000000;
+inline constexpr unsigned kMaxTimeoutSeconds = 86400;
 
 struct AliasOption {
   std::string prefix;  // normalised by NormaliseUrlPrefix
@@ -28,6 +31,10 @@ struct HostOptions {
   std::vector<AliasOption> aliases;
   std::string module;    // "" when not given: skalo.so beside the program
   unsigned threads = 0;  // 0 when not given
+  // 0 when not given: as many as the open-file limit allows.
+  std::size_t max_connections = 0;
+  unsigned header_timeout = 0;  // seconds; 0 when not given
+  unsigned send_timeout = 0;    // seconds; 0 when not given
 };
 
 struct ParsedArgs {

@@ -1,5 +1,6 @@
 #include "hosts/http_server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <exception>
@@ -29,6 +30,12 @@ using tcp = net::ip::tcp;
 constexpr auto kLingerTimeout = std::chrono::seconds(2);
 constexpr std::size_t kLingerLimit = std::size_t{4} << 20;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+// How long an answer being sent when the server stops may take to finish.
+constexpr auto kStopGrace = std::chrono::seconds(2);
+// The read that waits for the first byte of a request.
+constexpr std::size_t kFirstReadSize = 4096;
+
+using Clock = std::chrono::steady_clock;
 
 // Request bodies are read (within the body limit) and thrown away.
 struct DiscardBody {
@@ -71,8 +78,22 @@ bool IsParseError(const beast::error_code& ec) {
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
+  // What the connection is doing. Written on the session's strand; read by the
+  // server, from any thread, when it needs room for a new connection.
+  enum class State {
+    kIdle,       // answered before; waiting for the first byte of the next request
+    kHead,       // reading a request head, or waiting for the first request
+    kBody,       // reading a request body
+    kBusy,       // answering
+    kLingering,  // closing
+    kEvicted,    // closed to make room for a new connection
+  };
+
   Session(tcp::socket&& socket, HttpServer& server)
-      : stream_(std::move(socket)), server_(server), config_(server.config()) {}
+      : stream_(std::move(socket)),
+        server_(server),
+        config_(server.config()),
+        stop_timer_(stream_.get_executor()) {}
   ~Session() { server_.Unregister(this); }
 
   void Start() {
@@ -84,17 +105,62 @@ class Session : public std::enable_shared_from_this<Session> {
     net::post(stream_.get_executor(), [self = shared_from_this()] { self->OnAbort(); });
   }
 
+  State state() const { return state_.load(std::memory_order_acquire); }
+  // When the connection entered its state.
+  Clock::rep since() const { return since_.load(std::memory_order_relaxed); }
+
+  // Claims an idle or head-reading connection for closing; false when it has
+  // moved on. Once claimed it can no longer start an answer; Evict closes it.
+  bool TryEvict() {
+    State current = state();
+    return (current == State::kIdle || current == State::kHead) &&
+           state_.compare_exchange_strong(current, State::kEvicted, std::memory_order_acq_rel);
+  }
+
+  void Evict() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] { self->Close(); });
+  }
+
  private:
-  enum class State { kReading, kBusy, kLingering };
+  // Moves to `next`; false (and the connection closed) when the server has
+  // claimed it first. Only idle and head-reading connections are ever
+  // claimed, so leaving any other state always succeeds.
+  bool Enter(State next) {
+    State current = state();
+    if (current == next) return true;
+    since_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    while (current != State::kEvicted) {
+      if (state_.compare_exchange_weak(current, next, std::memory_order_acq_rel)) return true;
+    }
+    Close();
+    return false;
+  }
 
   void ReadRequest() {
     if (abort_requested_) return Close();
-    state_ = State::kReading;
     have_request_ = false;
     parser_.emplace();
     parser_->header_limit(config_.header_limit);
     parser_->body_limit(config_.body_limit);
+    // A pipelined request may have arrived with the last one.
+    if (buffer_.size() != 0) return ReadHead();
+    if (!Enter(answered_ ? State::kIdle : State::kHead)) return;
     stream_.expires_after(config_.io_timeout);
+    stream_.async_read_some(buffer_.prepare(kFirstReadSize),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t bytes) {
+                              self->buffer_.commit(bytes);
+                              if (ec) return self->OnReadError(ec);
+                              self->ReadHead();
+                            });
+  }
+
+  // The request's clocks start at its first byte: the head must be complete
+  // within the header timeout, head and body within the I/O timeout.
+  void ReadHead() {
+    if (!Enter(State::kHead)) return;
+    const auto now = Clock::now();
+    request_deadline_ = now + config_.io_timeout;
+    stream_.expires_at(std::min(now + config_.header_timeout, request_deadline_));
     http::async_read_header(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
@@ -102,6 +168,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnHeader(beast::error_code ec) {
     if (ec) return OnReadError(ec);
+    if (!Enter(State::kBody)) return;
+    stream_.expires_at(request_deadline_);
     const auto length = parser_->content_length();
     if (length && *length > config_.body_limit) {
       return SendError(413, "Payload Too Large", /*close=*/true);
@@ -145,7 +213,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void HandleRequest() {
-    state_ = State::kBusy;
+    if (!Enter(State::kBusy)) return;
     stream_.expires_never();
     request_ = parser_->release();
     parser_.reset();
@@ -274,19 +342,23 @@ class Session : public std::enable_shared_from_this<Session> {
 
   template <class Body>
   void Write(http::response<Body>&& response) {
-    state_ = State::kBusy;
+    if (!Enter(State::kBusy)) return;
     const bool close = !response.keep_alive();
+    const auto now = Clock::now();
+    send_deadline_ = now + config_.send_timeout;
+    if (abort_requested_) send_deadline_ = std::min(send_deadline_, now + kStopGrace);
+    writing_ = true;
     auto outgoing = std::make_shared<Outgoing<Body>>(std::move(response));
     response_ = outgoing;
     WriteSome(std::move(outgoing), close);
   }
 
-  // Writes piece by piece, so that the timeout limits how long the client may
-  // take to accept each piece rather than the whole answer: a large file on a
-  // slow but steady connection is not cut off.
+  // Writes piece by piece: the client must take each piece within the I/O
+  // timeout, so that one that stops reading is dropped early, and the whole
+  // answer within the send timeout.
   template <class Body>
   void WriteSome(std::shared_ptr<Outgoing<Body>> outgoing, bool close) {
-    stream_.expires_after(config_.io_timeout);
+    stream_.expires_at(std::min(Clock::now() + config_.io_timeout, send_deadline_));
     auto& serializer = outgoing->serializer;
     http::async_write_some(stream_, serializer,
                            [self = shared_from_this(), outgoing = std::move(outgoing), close](
@@ -299,14 +371,17 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void OnWrite(bool close, beast::error_code ec) {
+    writing_ = false;
+    stop_timer_.cancel();
     response_.reset();
     if (ec) return Close();
+    answered_ = true;
     if (close || abort_requested_) return LingeringClose();
     ReadRequest();
   }
 
   void LingeringClose() {
-    state_ = State::kLingering;
+    Enter(State::kLingering);
     beast::error_code ec;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
     if (ec || abort_requested_) return Close();
@@ -332,19 +407,33 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnAbort() {
     abort_requested_ = true;
-    // Busy connections close after their current answer.
-    if (state_ == State::kReading || state_ == State::kLingering) Close();
+    if (state() != State::kBusy) return Close();
+    // A busy connection closes after its current answer. One being sent now
+    // gets a short grace, as does one still being made once it is sent (see
+    // Write), so that a client that does not read cannot hold up the stop.
+    if (!writing_) return;
+    send_deadline_ = std::min(send_deadline_, Clock::now() + kStopGrace);
+    stop_timer_.expires_at(send_deadline_);
+    stop_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (!ec && self->writing_) self->Close();
+    });
   }
 
   beast::tcp_stream stream_;
   HttpServer& server_;
   const ServerConfig& config_;
+  net::steady_timer stop_timer_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<DiscardBody>> parser_;
   Request request_;
   bool have_request_ = false;  // request_ holds the request being answered
-  State state_ = State::kReading;
+  bool answered_ = false;      // an answer has been sent on this connection
   bool abort_requested_ = false;
+  bool writing_ = false;
+  std::atomic<State> state_{State::kHead};
+  std::atomic<Clock::rep> since_{Clock::now().time_since_epoch().count()};
+  Clock::time_point request_deadline_;
+  Clock::time_point send_deadline_;
   std::shared_ptr<void> response_;  // the message being written
   std::size_t lingered_ = 0;
 };
@@ -388,21 +477,57 @@ void HttpServer::OnAccept(beast::error_code ec, tcp::socket socket) {
     }
     return Accept();
   }
+  // Answers go out in several writes (head and file pieces); without this the
+  // last small piece waits for the client's delayed acknowledgement.
+  beast::error_code option_ec;
+  socket.set_option(tcp::no_delay(true), option_ec);
   auto session = std::make_shared<Session>(std::move(socket), *this);
-  // A connection over the cap (or arriving while stopping) is dropped at once:
-  // releasing the session closes its socket.
-  if (Register(session)) session->Start();
+  // A connection that finds no room (or arrives while stopping) is dropped at
+  // once: releasing the session closes its socket.
+  std::shared_ptr<Session> evicted;
+  if (Register(session, &evicted)) session->Start();
+  if (evicted) evicted->Evict();
   Accept();
 }
 
-bool HttpServer::Register(const std::shared_ptr<Session>& session) {
+bool HttpServer::Register(const std::shared_ptr<Session>& session,
+                          std::shared_ptr<Session>* evicted) {
   std::lock_guard lock(mutex_);
-  if (stopping_ || sessions_.size() >= config_.max_connections) return false;
+  if (stopping_) return false;
+  if (sessions_.size() >= config_.max_connections) {
+    // The sessions in the registry are alive while the lock is held: a
+    // session leaves it, under the lock, before any of its members go.
+    Session* victim = nullptr;
+    // A chosen connection may get busy before it is claimed; then look again.
+    for (int attempt = 0; attempt < 3 && victim == nullptr; ++attempt) {
+      Session* best = nullptr;
+      bool best_idle = false;
+      Clock::rep best_since = 0;
+      for (const auto& entry : sessions_) {
+        Session* candidate = entry.first;
+        const Session::State state = candidate->state();
+        const bool idle = state == Session::State::kIdle;
+        if (!idle && state != Session::State::kHead) continue;
+        const Clock::rep since = candidate->since();
+        if (best == nullptr || (idle && !best_idle) || (idle == best_idle && since < best_since)) {
+          best = candidate;
+          best_idle = idle;
+          best_since = since;
+        }
+      }
+      if (best == nullptr) return false;
+      if (best->TryEvict()) victim = best;
+    }
+    if (victim == nullptr) return false;
+    const auto found = sessions_.find(victim);
+    *evicted = found->second.lock();  // empty when it is being destroyed anyway
+    sessions_.erase(found);
+  }
   sessions_.emplace(session.get(), session);
   return true;
 }
 
-void HttpServer::Unregister(const Session* session) {
+void HttpServer::Unregister(Session* session) {
   std::lock_guard lock(mutex_);
   sessions_.erase(session);
 }

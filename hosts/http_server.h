@@ -27,11 +27,19 @@ struct ServerConfig {
   SiteMap site;
   std::string mount;
   PFN_HTTPEXTENSIONPROC proc = nullptr;
-  // Connections beyond this many are closed as soon as they are accepted.
+  // Open connections at most. A connection arriving when all are taken
+  // replaces an idle one (see HttpServer::Register) or is closed at once.
   std::size_t max_connections = 1024;
-  // Longest wait for a client: for the next request on a connection (headers
-  // and body together) and for each response to be taken.
+  // Longest wait for a client to send the first byte of its next request, to
+  // send the rest of it (head and body together, counted from that first
+  // byte), and to take each piece of a response.
   std::chrono::seconds io_timeout{30};
+  // Longest time from the first byte of a request to the end of its head,
+  // whatever the pace: a client dribbling a byte at a time is dropped too.
+  std::chrono::seconds header_timeout{10};
+  // Longest time to send one whole response, so that a slow reader cannot
+  // hold a connection and its buffers for ever.
+  std::chrono::seconds send_timeout{60};
   std::uint32_t header_limit = 16 * 1024;
   std::uint64_t body_limit = std::uint64_t{1} << 20;
 };
@@ -50,8 +58,9 @@ class HttpServer {
   boost::asio::ip::tcp::endpoint Listen(const boost::asio::ip::tcp::endpoint& endpoint);
   void Start();
   // Stops accepting, drops idle connections and lets busy ones finish their
-  // current answer before closing. Module calls not started yet are answered
-  // 503. Safe from any thread; later calls do nothing.
+  // current answer before closing; an answer still being sent after a short
+  // grace period is cut off. Module calls not started yet are answered 503.
+  // Safe from any thread; later calls do nothing.
   void Stop();
 
   const ServerConfig& config() const { return config_; }
@@ -61,9 +70,14 @@ class HttpServer {
  private:
   friend class Session;
 
-  // Adds a new connection; false when stopping or full.
-  bool Register(const std::shared_ptr<Session>& session);
-  void Unregister(const Session* session);
+  // Adds a new connection; false when stopping, or when full and no open
+  // connection can make room. Room is made by closing, first, the connection
+  // that has waited longest for its next request after being answered, then
+  // the one that has been sending a request head longest; busy connections
+  // are never closed for a newcomer. The closed one is left in *evicted, to
+  // be told once the registry is unlocked.
+  bool Register(const std::shared_ptr<Session>& session, std::shared_ptr<Session>* evicted);
+  void Unregister(Session* session);
   void Accept();
   void OnAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
 
@@ -74,7 +88,7 @@ class HttpServer {
   boost::asio::steady_timer retry_timer_;
 
   std::mutex mutex_;
-  std::unordered_map<const Session*, std::weak_ptr<Session>> sessions_;
+  std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
   std::atomic<bool> stopping_{false};
 };
 

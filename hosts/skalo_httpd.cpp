@@ -2,20 +2,24 @@
 //
 //   skalo-httpd --listen HOST:PORT --root DIR [--mount /skalo]
 //               [--alias /URLPREFIX=DIR]... [--module FILE] [--threads N]
+//               [--max-connections N] [--header-timeout SECONDS]
+//               [--send-timeout SECONDS]
 //
 // URLs under the mount (default /skalo) are answered by the module (default:
 // skalo.so beside this program); every other URL is a static file from the
 // root folder or from the folder of the longest matching --alias. Port 0
 // listens on a free port. Once listening, one line goes to stdout:
 //   skalo-httpd listening on http://127.0.0.1:8080/
-// SIGINT or SIGTERM stop the host cleanly (exit code 0). Bad arguments print
-// the usage on stderr and exit with code 2; start-up failures exit with 1.
+// SIGINT or SIGTERM stop the host cleanly (exit code 0); answers still being
+// sent get two seconds to finish. Bad arguments print the usage on stderr and
+// exit with code 2; start-up failures exit with 1.
 //
 // Example: skalo-httpd --listen 127.0.0.1:8080 --root demo/www
 
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -50,14 +54,25 @@ std::string ProgramPath() {
   return ec ? std::string() : path.string();
 }
 
-// Room for every allowed connection plus the files being sent on them.
-void RaiseOpenFileLimit(std::size_t connections) {
+// Raises the open-file limit as far as allowed and answers how many
+// connections it leaves room for: each may hold a file being sent, and the
+// module opens images and cache files besides.
+std::size_t ConnectionsForFileLimit() {
+  constexpr rlim_t kReserved = 64;
+  // Past this the linear search for an idle connection to close would cost
+  // more than the connections are worth.
+  constexpr std::size_t kCeiling = std::size_t{1} << 16;
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  const rlim_t wanted = static_cast<rlim_t>(connections * 2 + 64);
-  if (limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
-  setrlimit(RLIMIT_NOFILE, &limit);
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
+  if (limit.rlim_cur != limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? rlim_t{1} << 20 : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return kCeiling;
+  if (limit.rlim_cur <= kReserved + 32) return 16;
+  return std::min<std::size_t>(static_cast<std::size_t>((limit.rlim_cur - kReserved) / 2),
+                               kCeiling);
 }
 
 tcp::endpoint ListenEndpoint(net::io_context& ioc, const HostOptions& options) {
@@ -100,7 +115,12 @@ int Serve(const HostOptions& options, SiteMap site) {
   config.site = std::move(site);
   config.mount = options.mount;
   config.proc = module.proc();
-  RaiseOpenFileLimit(config.max_connections);
+  const std::size_t connections = ConnectionsForFileLimit();
+  config.max_connections =
+      options.max_connections != 0 ? std::min(options.max_connections, connections) : connections;
+  if (options.header_timeout != 0)
+    config.header_timeout = std::chrono::seconds(options.header_timeout);
+  if (options.send_timeout != 0) config.send_timeout = std::chrono::seconds(options.send_timeout);
 
   net::io_context ioc;
   net::thread_pool workers(options.threads != 0 ? options.threads : DefaultWorkerThreads());
