@@ -4,6 +4,7 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "imaging/byte_reader.h"
@@ -22,6 +23,9 @@
 // callbacks hold none either; the phase answers the library's message code
 // (0 for success) and only its caller, back in C++ land, throws. The library
 // objects themselves are released by holder objects that live in the callers.
+// Our own checks that run inside the library (the scan limit) stop it the same
+// way, with a code of ours; checks that may call back into the caller (the
+// limits' size hook) run between phases, never inside one.
 
 namespace skalo {
 namespace {
@@ -52,12 +56,29 @@ void InstallErrorManager(ErrorManager& err) {
   err.pub.format_message = FormatMessage;
 }
 
+// The message code of a file stopped for having more than kJpegMaxScans
+// scans; the library's own codes are never negative.
+constexpr int kTooManyScans = -1;
+
 [[noreturn]] void ThrowJpegError(int code) {
+  if (code == kTooManyScans) throw ESourceTooLarge(kSourceTooLargeText);
   throw EJPEG("JPEG error #" + std::to_string(code));
 }
 
 void Check(int code) {
   if (code != 0) ThrowJpegError(code);
+}
+
+// Called by the library before each piece of input it decodes (an MCU row of
+// a scan) and each output row. The scan number counts start of scan markers
+// read so far, so the file stops as soon as its first scan beyond the limit
+// begins, before any of that scan is decoded.
+void MonitorProgress(j_common_ptr cinfo) {
+  if (!cinfo->is_decompressor) return;
+  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kJpegMaxScans) {
+    cinfo->err->msg_code = kTooManyScans;
+    cinfo->err->error_exit(cinfo);
+  }
 }
 
 // --- Source: a byte span handed out in blocks ---
@@ -160,6 +181,7 @@ struct Decompressor {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   SourceManager src;
+  jpeg_progress_mgr progress;
 };
 
 // Owns a Decompressor and destroys the library object on every path.
@@ -174,6 +196,10 @@ struct DecompressorHolder {
 struct DecodeParams {
   bool quantize_gray = true;    // gray output through the 236-level quantizer
   bool rgb_components = false;  // three components are RGB, not YCbCr
+  // Sees the declared frame before anything is allocated for it; throws to
+  // refuse it.
+  std::function<void(const TJPEGFrame&)> check;
+  std::uint32_t rows = 0;  // rows to decode from the top; 0: all
 };
 
 enum class OutputKind { Bgr, GrayIndex, Cmyk };
@@ -183,7 +209,11 @@ int CreateDecompressor(Decompressor* d) {
   d->cinfo.err = &d->err.pub;
   if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
   jpeg_create_decompress(&d->cinfo);
+  // Bounds the library's whole-picture buffers (the coefficients of a
+  // multi-scan file): beyond it the library fails instead of allocating.
   d->cinfo.mem->max_memory_to_use = static_cast<long>(kMaxPixelStoreBytes);
+  d->progress.progress_monitor = MonitorProgress;
+  d->cinfo.progress = &d->progress;
   d->src.pub.init_source = InitSource;
   d->src.pub.fill_input_buffer = FillInputBuffer;
   d->src.pub.skip_input_data = SkipInputData;
@@ -267,21 +297,25 @@ void CmykRowToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, JDIMENSION width) {
   }
 }
 
-// Reads every scan line into `rows` (one pointer per output row); CMYK rows
-// pass through `cmyk_row` (4 bytes per pixel) first.
-int ReadRows(Decompressor* d, JSAMPROW* rows, JSAMPROW cmyk_row) {
+// Reads the top `count` scan lines into `rows` (one pointer per output row);
+// CMYK rows pass through `cmyk_row` (4 bytes per pixel) first. Stops the
+// library there when that is not the whole picture.
+int ReadRows(Decompressor* d, JSAMPROW* rows, JSAMPROW cmyk_row, JDIMENSION count) {
   if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
   jpeg_decompress_struct& c = d->cinfo;
-  while (c.output_scanline < c.output_height) {
+  while (c.output_scanline < count) {
     const JDIMENSION y = c.output_scanline;
     if (cmyk_row != nullptr) {
       if (jpeg_read_scanlines(&c, &cmyk_row, 1) != 1) break;
       CmykRowToBgr(cmyk_row, rows[y], c.output_width);
-    } else if (jpeg_read_scanlines(&c, rows + y, c.output_height - y) == 0) {
+    } else if (jpeg_read_scanlines(&c, rows + y, count - y) == 0) {
       break;  // a suspending source only; ours never suspends
     }
   }
-  jpeg_finish_decompress(&c);
+  if (count == c.output_height)
+    jpeg_finish_decompress(&c);
+  else
+    jpeg_abort_decompress(&c);
   return 0;
 }
 
@@ -291,6 +325,11 @@ TJPEGHeader ReadHeaderOnly(std::span<const std::uint8_t> data) {
   Check(CreateDecompressor(&holder->d));
   Check(ReadHeaders(&holder->d, {}, data, &header));
   return header;
+}
+
+// The checks of a whole-picture decode: the limits on the declared size.
+std::function<void(const TJPEGFrame&)> CheckLimits(const TImageLimits& limits) {
+  return [&limits](const TJPEGFrame& frame) { limits.CheckDeclared(frame.width, frame.height); };
 }
 
 // Decodes into a new raster: Bgr24, or Indexed8 with the quantizer's gray
@@ -303,11 +342,19 @@ void DecodeStream(std::span<const std::uint8_t> tables, std::span<const std::uin
   OutputKind kind = OutputKind::Bgr;
   Check(CreateDecompressor(d));
   Check(ReadHeaders(d, tables, data, &header));
+  if (params.check) {
+    TJPEGFrame frame;
+    frame.width = d->cinfo.image_width;
+    frame.height = d->cinfo.image_height;
+    frame.mcu_height = static_cast<std::uint32_t>(d->cinfo.max_v_samp_factor) * DCTSIZE;
+    params.check(frame);
+  }
   Check(Configure(d, &params, &kind));
 
   // Refuse an oversized raster before the library allocates its buffers.
   const JDIMENSION width = d->cinfo.output_width;
-  const JDIMENSION height = d->cinfo.output_height;
+  const JDIMENSION height = params.rows != 0 ? params.rows : d->cinfo.output_height;
+  if (height > d->cinfo.output_height) throw EJPEG("JPEG stream has fewer rows than requested");
   const unsigned bits = kind == OutputKind::GrayIndex ? 8 : 24;
   PixelStoreBytes(width, height, bits);
   Check(StartDecompress(d));
@@ -328,7 +375,7 @@ void DecodeStream(std::span<const std::uint8_t> tables, std::span<const std::uin
     rows[y] = raster.Row(static_cast<int>(y));
   std::vector<JSAMPLE> cmyk;
   if (kind == OutputKind::Cmyk) cmyk.resize(std::size_t{width} * 4);
-  Check(ReadRows(d, rows.data(), cmyk.empty() ? nullptr : cmyk.data()));
+  Check(ReadRows(d, rows.data(), cmyk.empty() ? nullptr : cmyk.data(), height));
 }
 
 // --- Compression ---
@@ -398,7 +445,11 @@ void TJPEGImage::LoadFromBytes(std::vector<std::uint8_t> bytes) {
   bitmap_.reset();
   auto data = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
   TJPEGHeader header;
-  if (!data->empty()) header = ReadHeaderOnly(*data);
+  if (!data->empty()) {
+    header = ReadHeaderOnly(*data);
+    Limits().CheckDeclared(static_cast<std::uint32_t>(header.width),
+                           static_cast<std::uint32_t>(header.height));
+  }
   data_ = std::move(data);
   header_ = header;
 }
@@ -452,14 +503,18 @@ const std::vector<std::uint8_t>& TJPEGImage::Data() const noexcept {
 void TJPEGImage::Decode() {
   auto bitmap = std::make_unique<TBitmap>();
   const std::vector<std::uint8_t>& data = Data();
-  DecodeStream({}, data, DecodeParams{}, *bitmap);
+  DecodeParams params;
+  params.check = CheckLimits(Limits());
+  DecodeStream({}, data, params, *bitmap);
   bitmap_ = std::move(bitmap);
 }
 
 void TJPEGImage::Compress() {
   auto out = std::make_shared<std::vector<std::uint8_t>>();
-  data_ = out;
-  if (!bitmap_ || bitmap_->Empty()) return;
+  if (!bitmap_ || bitmap_->Empty()) {
+    data_ = std::move(out);
+    return;
+  }
 
   TBitmap bgr;
   bgr.Assign(*bitmap_);
@@ -474,13 +529,30 @@ void TJPEGImage::Compress() {
   auto holder = std::make_unique<CompressorHolder>();
   Check(
       Encode(&holder->c, std::clamp<int>(quality_, 1, 100), rows.data(), width, height, out.get()));
+  // Published only now: a failure above leaves the earlier data (or none), never a cut-off file.
+  data_ = std::move(out);
 }
 
 void DecodeJpegToBitmap(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
-                        TBitmap& out, bool rgb_components) {
+                        TBitmap& out, bool rgb_components, const TImageLimits& limits) {
   DecodeParams params;
   params.quantize_gray = false;
   params.rgb_components = rgb_components;
+  params.check = CheckLimits(limits);
+  TBitmap raster;
+  DecodeStream(tables, data, params, raster);
+  out.Assign(raster);
+}
+
+void DecodeJpegRows(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
+                    TBitmap& out, bool rgb_components, std::uint32_t rows,
+                    const std::function<void(const TJPEGFrame&)>& check) {
+  if (rows == 0) throw EJPEG("JPEG stream has fewer rows than requested");
+  DecodeParams params;
+  params.quantize_gray = false;
+  params.rgb_components = rgb_components;
+  params.check = check;
+  params.rows = rows;
   TBitmap raster;
   DecodeStream(tables, data, params, raster);
   out.Assign(raster);

@@ -18,11 +18,21 @@
 // 1/1, block smoothing, floating-point inverse DCT, fancy upsampling. A file
 // that ends early decodes without error, the library filling the rest.
 //
+// Limits. Loading checks the header's size with Limits().CheckDeclared
+// (ESourceTooLarge above max_pixels, then the on_size hook), and decoding
+// checks it again before the library allocates: a file that claims a huge
+// picture costs nothing however little data follows. A file of more than
+// kJpegMaxScans scans stops with ESourceTooLarge while its scans are read,
+// since each scan may cost a pass over the whole picture. The library's own
+// memory (the coefficients of multi-scan files) is capped at
+// kMaxPixelStoreBytes.
+//
 // Encoding (Compress, or SaveToStream without compressed data): a baseline
 // JFIF file from the raster converted to Bgr24, with the library's default
 // tables scaled by jpeg_set_quality(quality, force baseline) and the
 // floating-point forward DCT. An empty raster (or none) compresses to zero
-// bytes.
+// bytes. The compressed data is replaced only once the whole file is
+// written: a failed encoding leaves it as it was and raises the error.
 //
 // Failures. Every fatal library error raises EJPEG "JPEG error #<code>", the
 // code being the library's message code (jerror.h): for example 42 for empty
@@ -32,6 +42,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -48,6 +59,10 @@ SKALO_DECLARE_EXCEPTION(EJPEG, Exception);
 inline constexpr std::uint8_t kJpegDefaultQuality = 90;
 // Palette size of a decoded grayscale JPEG.
 inline constexpr int kJpegGrayLevels = 236;
+// Most scans a file may have. Ordinary progressive files have about ten; a
+// file of thousands of tiny scans would make each one a pass over the whole
+// picture.
+inline constexpr int kJpegMaxScans = 500;
 
 // Facts read from the file's header when it is loaded.
 struct TJPEGHeader {
@@ -93,9 +108,9 @@ class TJPEGImage : public TGraphic {
   const std::vector<std::uint8_t>& Data() const noexcept;
   const TJPEGHeader& Header() const noexcept { return header_; }
 
-  // Encodes the raster into new compressed data (EJPEG on a library failure,
-  // the data then incomplete). Without a raster, or with an empty one, the
-  // data becomes empty.
+  // Encodes the raster into new compressed data. On a library failure
+  // (EJPEG) or a refused allocation the data stays as it was. Without a
+  // raster, or with an empty one, the data becomes empty.
   void Compress();
 
   // Quality 1..100 used by Compress; 0 counts as 1 and above 100 as 100.
@@ -118,9 +133,31 @@ class TJPEGImage : public TGraphic {
 // `rgb_components` declares the three components to be RGB rather than YCbCr
 // (TIFF photometric RGB, where the file carries no marker saying so).
 // One-component streams are expanded to gray Bgr24 and four-component ones
-// converted as inverted CMYK. Failures as for TJPEGImage: EJPEG with the
-// library's code, EOutOfResources for an oversized raster.
+// converted as inverted CMYK. The declared size is checked with
+// limits.CheckDeclared before anything is allocated for it. Failures as for
+// TJPEGImage: EJPEG with the library's code, ESourceTooLarge, EOutOfResources
+// for an oversized raster.
 void DecodeJpegToBitmap(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
-                        TBitmap& out, bool rgb_components);
+                        TBitmap& out, bool rgb_components, const TImageLimits& limits = {});
+
+// A stream's frame as its header declares it.
+struct TJPEGFrame {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  // Rows of one MCU row: 8 times the largest vertical sampling factor. A
+  // writer that pads a picture pads it to a multiple of this.
+  std::uint32_t mcu_height = 8;
+};
+
+// Decodes only the top `rows` rows of an embedded stream into a Bgr24 raster
+// of that many rows, as DecodeJpegToBitmap does otherwise; the library stops
+// there. `check` sees the declared frame right after the header, before
+// anything is allocated for it, and throws to refuse it (the reader's
+// pixel limit does not apply: the frame is a strip of a picture the reader
+// has checked, and `check` holds it to that strip). `rows` 0, or a frame of
+// fewer than `rows` rows that `check` lets pass, raises EJPEG.
+void DecodeJpegRows(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
+                    TBitmap& out, bool rgb_components, std::uint32_t rows,
+                    const std::function<void(const TJPEGFrame&)>& check);
 
 }  // namespace skalo

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -125,13 +126,14 @@ enum Photometric : std::uint32_t {
 
 // --- Limits checked before anything is allocated ---
 //
-// A strip cannot decode to more than its data allows: these are the largest
-// expansions each coding can reach, so a tiny file that declares a huge
-// image fails before its buffers exist.
-constexpr std::uint64_t kPackBitsMaxRatio = 64;   // 2 bytes -> 128 bytes
+// The declared picture must pass the reader's limits (TImageLimits) first.
+// Then no strip may decode to more than its data allows: these are the
+// largest expansions each coding can reach, so a tiny file that declares a
+// huge image fails before its buffers exist. CCITT strips are held to
+// tiff::CcittMinStripBytes.
+constexpr std::uint64_t kPackBitsRunBytes = 128;  // a 2-byte repeat run at most
 constexpr std::uint64_t kDeflateMaxRatio = 1032;  // zlib's documented limit
 constexpr std::uint64_t kDeflateSlack = 1024;
-constexpr std::uint64_t kCcittMaxRowsPerByte = 8;       // every row needs a bit
 constexpr std::uint64_t kThunderMaxPixelsPerByte = 63;  // one run code
 constexpr std::uint64_t kJpegMaxPixelsPerByte = 1024;   // a DC code of a bit per 8 x 8 block
 
@@ -439,6 +441,7 @@ struct Strip {
   std::uint32_t plane = 0;
   std::uint32_t first_row = 0;  // image rows [first_row, first_row + rows)
   std::uint32_t rows = 0;
+  std::uint32_t full_rows = 0;   // rows of every strip but the last (RowsPerStrip)
   std::uint32_t buffer_row = 0;  // first row in the plane's buffer
   std::uint32_t buffer_rows = 0;
   std::span<const std::uint8_t> data;
@@ -469,6 +472,7 @@ std::vector<Strip> LocateStrips(const Directory& dir, std::span<const std::uint8
       strip.plane = p;
       strip.first_row = s * rows_per_strip;
       strip.rows = std::min(rows_per_strip, l.height - strip.first_row);
+      strip.full_rows = rows_per_strip;
       strip.buffer_row = strip.first_row / l.sub_v;
       strip.buffer_rows = (strip.rows + l.sub_v - 1) / l.sub_v;
       const std::size_t offset = offsets[index];
@@ -485,6 +489,18 @@ std::vector<Strip> LocateStrips(const Directory& dir, std::span<const std::uint8
   return strips;
 }
 
+tiff::CcittParams CcittParamsFor(const Layout& l, const Strip& s, const Planes& planes) {
+  tiff::CcittParams p;
+  p.coding = l.compression == kCcittHuffman       ? tiff::CcittCoding::ModifiedHuffman
+             : l.compression == kCcittHuffmanWord ? tiff::CcittCoding::ModifiedHuffmanWord
+                                                  : tiff::CcittCoding::Group3;
+  p.two_dimensional = l.two_dimensional;
+  p.width = l.width;
+  p.rows = s.rows;
+  p.row_bytes = planes.row_bytes;
+  return p;
+}
+
 // Refuses strips whose data cannot hold what they declare (see the limits
 // above), before the buffers are allocated.
 void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Planes& planes) {
@@ -499,7 +515,7 @@ void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Pl
         plausible = in >= decoded;
         break;
       case kPackBits:
-        plausible = decoded / kPackBitsMaxRatio <= in;
+        plausible = (decoded + kPackBitsRunBytes - 1) / kPackBitsRunBytes * 2 <= in;
         break;
       case kDeflate:
       case kDeflateOld:
@@ -508,7 +524,7 @@ void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Pl
       case kCcittHuffman:
       case kCcittHuffmanWord:
       case kCcittGroup3:
-        plausible = s.rows <= in * kCcittMaxRowsPerByte;
+        plausible = tiff::CcittMinStripBytes(CcittParamsFor(l, s, planes)) <= in;
         break;
       case kThunderScan:
         plausible = pixels <= in * kThunderMaxPixelsPerByte;
@@ -533,13 +549,27 @@ constexpr std::array<std::uint8_t, 256> kReversedBits = [] {
   return t;
 }();
 
-void DecodeJpegStrip(std::span<const std::uint8_t> tables, const Strip& s, const Layout& stored,
+// A JPEG strip is a stream of its own whose header could claim any size: it
+// must declare the image's width and the strip's rows, padded at most to the
+// next MCU row. The last strip may declare the full RowsPerStrip instead of
+// the rows left (some writers do so); decoding stops after the strip's rows
+// either way.
+void DecodeJpegStrip(std::span<const std::uint8_t> tables, const Strip& s,
+                     std::span<const std::uint8_t> data, const Layout& stored,
                      const Layout& decoded, std::span<std::uint8_t> out, std::size_t row_bytes) {
+  auto check = [&](const TJPEGFrame& frame) {
+    const std::uint64_t most =
+        (std::uint64_t{s.full_rows} + frame.mcu_height - 1) / frame.mcu_height * frame.mcu_height;
+    if (frame.width > decoded.width || frame.height > most)
+      throw ESourceTooLarge(kSourceTooLargeText);
+    if (frame.width != decoded.width || frame.height < s.rows)
+      Fail("TIFF JPEG strip does not match the image size");
+  };
   TBitmap picture;
-  DecodeJpegToBitmap(tables, s.data, picture, stored.photometric == kRgb);
+  DecodeJpegRows(tables, data, picture, stored.photometric == kRgb, s.rows, check);
   if (picture.PixelFormat() != TPixelFormat::Bgr24 ||
-      static_cast<std::uint32_t>(picture.Width()) < decoded.width ||
-      static_cast<std::uint32_t>(picture.Height()) < s.rows)
+      static_cast<std::uint32_t>(picture.Width()) != decoded.width ||
+      static_cast<std::uint32_t>(picture.Height()) != s.rows)
     Fail("TIFF JPEG strip does not match the image size");
   for (std::uint32_t y = 0; y < s.rows; ++y) {
     const std::uint8_t* from = picture.ConstRow(static_cast<int>(y));
@@ -557,18 +587,17 @@ void DecodeJpegStrip(std::span<const std::uint8_t> tables, const Strip& s, const
   }
 }
 
-void DecodeStrip(const Strip& s, const Layout& l, const Planes& planes,
-                 std::span<const std::uint8_t> jpeg_tables, const Layout& jpeg_layout,
-                 std::span<std::uint8_t> out) {
-  std::span<const std::uint8_t> in = s.data;
-  std::vector<std::uint8_t> reversed;
-  if (l.reversed_bits && l.compression != kJpeg && l.compression != kDeflate &&
-      l.compression != kDeflateOld) {
-    reversed.resize(in.size());
-    std::transform(in.begin(), in.end(), reversed.begin(),
-                   [](std::uint8_t b) { return kReversedBits[b]; });
-    in = reversed;
-  }
+// FillOrder 2 matters to the codings that read bits or bytes in order;
+// Deflate and JPEG streams carry their own bit order.
+bool ReversesBits(const Layout& l) {
+  return l.reversed_bits && l.compression != kJpeg && l.compression != kDeflate &&
+         l.compression != kDeflateOld;
+}
+
+// Decodes strip `s` from `in` (its bytes, bit-reversed when the layout asks).
+void DecodeStrip(const Strip& s, std::span<const std::uint8_t> in, const Layout& l,
+                 const Planes& planes, std::span<const std::uint8_t> jpeg_tables,
+                 const Layout& jpeg_layout, std::span<std::uint8_t> out) {
   switch (l.compression) {
     case kNone:
       std::memcpy(out.data(), in.data(), out.size());  // size checked by CheckStripSizes
@@ -585,20 +614,11 @@ void DecodeStrip(const Strip& s, const Layout& l, const Planes& planes,
       break;
     case kCcittHuffman:
     case kCcittHuffmanWord:
-    case kCcittGroup3: {
-      tiff::CcittParams p;
-      p.coding = l.compression == kCcittHuffman       ? tiff::CcittCoding::ModifiedHuffman
-                 : l.compression == kCcittHuffmanWord ? tiff::CcittCoding::ModifiedHuffmanWord
-                                                      : tiff::CcittCoding::Group3;
-      p.two_dimensional = l.two_dimensional;
-      p.width = l.width;
-      p.rows = s.rows;
-      p.row_bytes = planes.row_bytes;
-      tiff::DecodeCcitt(in, out, p);
+    case kCcittGroup3:
+      tiff::DecodeCcitt(in, out, CcittParamsFor(l, s, planes));
       break;
-    }
     case kJpeg:
-      DecodeJpegStrip(jpeg_tables, s, l, jpeg_layout, out, planes.row_bytes);
+      DecodeJpegStrip(jpeg_tables, s, in, l, jpeg_layout, out, planes.row_bytes);
       break;
   }
 }
@@ -901,7 +921,7 @@ void WriteRaster(const Directory& dir, const Layout& l, const Planes& planes,
   }
 }
 
-void Decode(std::span<const std::uint8_t> file, TBitmap& out) {
+void Decode(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits& limits) {
   // TIFF 6.0, section 2: the 8-byte header.
   ByteReader header(file);
   if (file.size() < 8) Fail("Not a TIFF file");
@@ -923,6 +943,7 @@ void Decode(std::span<const std::uint8_t> file, TBitmap& out) {
   const std::uint32_t width = dir.Scalar(kImageWidth, 0);
   const std::uint32_t height = dir.Scalar(kImageLength, 0);
   if (width == 0 || height == 0) Fail("TIFF image has a zero width or height");
+  limits.CheckDeclared(width, height);
   constexpr auto kMaxSide = static_cast<std::uint32_t>(std::numeric_limits<int>::max());
   if (width > kMaxSide || height > kMaxSide) ThrowOutOfResources();
 
@@ -944,14 +965,46 @@ void Decode(std::span<const std::uint8_t> file, TBitmap& out) {
     PixelStoreBytes(width, height, static_cast<unsigned>(probe.BitsPerPixel()));
   }
 
+  // Bit-reversed data is reversed once for the whole file: strips may
+  // overlap, and each reversed on its own would cost its whole length again.
+  std::vector<std::uint8_t> reversed;
+  if (ReversesBits(stored)) {
+    reversed.resize(file.size());
+    std::transform(file.begin(), file.end(), reversed.begin(),
+                   [](std::uint8_t b) { return kReversedBits[b]; });
+  }
+
   std::vector<std::uint8_t> buffer(std::size_t{planes.count} * planes.plane_bytes);
   const std::span<const std::uint8_t> tables = dir.Bytes(kJpegTables);
+  // Strips that share their bytes decode alike, so each stretch of bytes is
+  // decoded once and the strips after it copy its rows. Nothing forbids
+  // sharing (a writer may store identical strips once), and the copies cost
+  // no more than the declared picture, which passed the limits; decoding again
+  // would cost the coding's work again, for JPEG a whole stream per strip.
+  struct Decoded {
+    std::size_t at;  // buffer offset of its first row
+    std::uint32_t rows;
+  };
+  std::map<std::pair<const std::uint8_t*, std::size_t>, Decoded> decoded_strips;
   for (const Strip& s : strips) {
     const std::size_t at =
         std::size_t{s.plane} * planes.plane_bytes + std::size_t{s.buffer_row} * planes.row_bytes;
     const std::span<std::uint8_t> target(buffer.data() + at,
                                          std::size_t{s.buffer_rows} * planes.row_bytes);
-    DecodeStrip(s, stored, planes, tables, decoded, target);
+    const auto key = std::make_pair(s.data.data(), s.data.size());
+    const auto seen = decoded_strips.find(key);
+    if (seen != decoded_strips.end() && seen->second.rows >= s.buffer_rows) {
+      // Every coding decodes rows in order, so fewer rows are a prefix.
+      std::memcpy(target.data(), buffer.data() + seen->second.at, target.size());
+      continue;
+    }
+    const std::span<const std::uint8_t> in =
+        reversed.empty()
+            ? s.data
+            : std::span<const std::uint8_t>(reversed).subspan(
+                  static_cast<std::size_t>(s.data.data() - file.data()), s.data.size());
+    DecodeStrip(s, in, stored, planes, tables, decoded, target);
+    decoded_strips[key] = {at, s.buffer_rows};
   }
   if (decoded.predictor) UndoPredictor(buffer, decoded, planes);
 
@@ -962,9 +1015,9 @@ void Decode(std::span<const std::uint8_t> file, TBitmap& out) {
 
 }  // namespace
 
-void DecodeTiff(std::span<const std::uint8_t> file, TBitmap& out) {
+void DecodeTiff(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits& limits) {
   try {
-    Decode(file, out);
+    Decode(file, out, limits);
   } catch (const EEndOfData&) {
     throw ETIFFError("TIFF data ends early");
   }
@@ -974,7 +1027,7 @@ void TTIFFGraphic::LoadFromStream(TStream& stream) {
   TBitmap::Assign(TBitmap());
   const std::vector<std::uint8_t> file = ReadStreamRest(stream);
   TBitmap picture;
-  DecodeTiff(file, picture);
+  DecodeTiff(file, picture, Limits());
   TBitmap::Assign(picture);
 }
 

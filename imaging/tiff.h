@@ -33,6 +33,15 @@
 // or three samples of 8 bits. Any other combination raises EGraphicError
 // "Invalid pixel format".
 //
+// Limits: the size of the first directory is checked with
+// Limits().CheckDeclared (ESourceTooLarge, then the on_size hook) before
+// anything else is read. No strip may then decode to more than its bytes can
+// hold at its coding's best ratio, checked before any buffer exists. A JPEG
+// strip must declare the image's width and the strip's rows padded at most to
+// its MCU height (the last strip may declare the full RowsPerStrip);
+// ESourceTooLarge for more. Decoding stops after the strip's rows. Strips
+// that share their bytes are decoded once and copied.
+//
 // Failures: a damaged or unsupported file raises ETIFFError with a message
 // naming the problem, a size above the allocation cap EOutOfResources; the
 // object is then an empty raster. Every offset and byte count is checked
@@ -45,6 +54,7 @@
 
 #include "imaging/bitmap.h"
 #include "imaging/framework.h"
+#include "imaging/limits.h"
 
 namespace skalo {
 
@@ -62,7 +72,7 @@ class TTIFFGraphic : public TBitmap {
 };
 
 // Decodes the first image of a whole TIFF file held in memory into `out`
-// (what LoadFromStream does after reading the stream).
-void DecodeTiff(std::span<const std::uint8_t> file, TBitmap& out);
+// (what LoadFromStream does after reading the stream, with its Limits()).
+void DecodeTiff(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits& limits = {});
 
 }  // namespace skalo

@@ -150,6 +150,41 @@ constexpr RunCode kExtendedMakeupCodes[] = {
     {"000000011111", 2560},
 };
 
+// The run code that covers the most pixels per bit, and the shortest white
+// code (every one-dimensional row starts with a white run).
+struct CodeRatio {
+  std::uint64_t run = 0;
+  std::uint64_t bits = 1;
+};
+
+constexpr CodeRatio BestRunRatio() {
+  CodeRatio best;
+  auto consider = [&](const RunCode& code) {
+    if (code.run * best.bits > best.run * code.bits.size()) best = {code.run, code.bits.size()};
+  };
+  for (const RunCode& code : kWhiteCodes)
+    consider(code);
+  for (const RunCode& code : kBlackCodes)
+    consider(code);
+  for (const RunCode& code : kExtendedMakeupCodes)
+    consider(code);
+  return best;
+}
+
+constexpr std::uint64_t ShortestWhiteCode() {
+  std::uint64_t shortest = 64;
+  for (const RunCode& code : kWhiteCodes)
+    shortest = std::min<std::uint64_t>(shortest, code.bits.size());
+  return shortest;
+}
+
+constexpr CodeRatio kBestRun = BestRunRatio();
+static_assert(kBestRun.run == 1664 && kBestRun.bits == 6);
+constexpr std::uint64_t kShortestWhiteCode = ShortestWhiteCode();
+static_assert(kShortestWhiteCode == 4);
+// A two-dimensional row: its tag bit and a V0 code.
+constexpr std::uint64_t kMinTwoDimensionalRowBits = 2;
+
 enum class Mode : std::uint8_t { Invalid, Pass, Horizontal, Vertical, Extension, Zeros };
 
 struct ModeCode {
@@ -487,11 +522,40 @@ class RowDecoder {
 
 }  // namespace
 
+std::uint64_t CcittMinStripBytes(const CcittParams& params) {
+  if (params.rows == 0) return 0;
+  const std::uint64_t rows = params.rows;
+  // Run codes: sum(runs) = width and no code has more pixels per bit.
+  const std::uint64_t one_d = std::max<std::uint64_t>(
+      kShortestWhiteCode,
+      (std::uint64_t{params.width} * kBestRun.bits + kBestRun.run - 1) / kBestRun.run);
+  auto aligned = [&](std::uint64_t unit) {
+    // Every row but the last fills whole units; the data may end right after
+    // the last row's codes.
+    return (rows - 1) * ((one_d + unit - 1) / unit * unit) + one_d;
+  };
+  std::uint64_t bits = 0;
+  switch (params.coding) {
+    case CcittCoding::ModifiedHuffman:
+      bits = aligned(8);
+      break;
+    case CcittCoding::ModifiedHuffmanWord:
+      bits = aligned(16);
+      break;
+    case CcittCoding::Group3:
+      bits = rows * (params.two_dimensional ? kMinTwoDimensionalRowBits : one_d);
+      break;
+  }
+  return (bits + 7) / 8;
+}
+
 void DecodeCcitt(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                  const CcittParams& params) {
   if (params.width == 0 || params.row_bytes < (std::size_t{params.width} + 7) / 8 ||
       out.size() / params.row_bytes < params.rows)
     throw ETIFFError("CCITT strip geometry is invalid");
+  if (in.size() < CcittMinStripBytes(params))
+    throw ETIFFError("CCITT data is too short for the declared rows");
   RowDecoder decoder(in, params);
   decoder.DecodeStrip(out);
 }

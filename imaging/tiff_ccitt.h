@@ -36,4 +36,16 @@ struct CcittParams {
 void DecodeCcitt(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                  const CcittParams& params);
 
+// The fewest bytes that can code a strip of params.rows rows of params.width
+// pixels, at the codes' best ratio: a strip with fewer bytes cannot decode, so
+// a reader refuses it before allocating its rows (DecodeCcitt refuses it too).
+// One-dimensional rows need a bit for every 1664/6 pixels at best (the white
+// make-up code of 1664 pixels is 6 bits) and 4 bits at least (the shortest
+// white code), a modified Huffman row whole bytes or 16-bit words. A
+// two-dimensional row needs its tag bit and one mode code of a bit (V0 from
+// an all-white reference row covers any width), so 2 bits; its width is
+// bounded only by the picture's. EOL codes are not counted: rows without them
+// decode.
+std::uint64_t CcittMinStripBytes(const CcittParams& params);
+
 }  // namespace skalo::tiff

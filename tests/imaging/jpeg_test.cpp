@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "imaging/byte_reader.h"
 #include "imaging/checked.h"
 #include "tests/imaging/jpeg_png_test_util.h"
+#include "tests/imaging/peak_memory.h"
 
 namespace skalo {
 namespace {
@@ -93,6 +95,7 @@ struct LibjpegInput {
   int quality = 95;
   bool no_adobe_marker = false;
   bool numeric_component_ids = false;  // ids 1, 2, 3 instead of the colour space's
+  bool progressive = false;            // the library's standard progression
   std::vector<std::uint8_t> samples;   // interleaved, rows top first
 };
 
@@ -112,6 +115,7 @@ Bytes LibjpegEncode(LibjpegInput in) {
   if (in.jpeg_space) jpeg_set_colorspace(&cinfo, *in.jpeg_space);
   jpeg_set_quality(&cinfo, in.quality, TRUE);
   if (in.no_adobe_marker) cinfo.write_Adobe_marker = FALSE;
+  if (in.progressive) jpeg_simple_progression(&cinfo);
   if (in.numeric_component_ids)
     for (int c = 0; c < cinfo.num_components; ++c)
       cinfo.comp_info[c].component_id = c + 1;
@@ -346,25 +350,133 @@ TEST(JpegDecode, FourComponentFilesBecomeRgbAsInvertedCmyk) {
   }
 }
 
-TEST(JpegDecode, HugeDeclaredSizeIsRefusedBeforeAllocating) {
-  Bytes file = EncodeOurs(TestPicture(8, 8));
-  for (const Segment& s : Segments(file)) {
-    if (s.marker != 0xC0) continue;
-    // SOF0: precision, height, width. Patch both to 65500 in the file.
-    const auto at = std::search(file.begin(), file.end(), s.payload.begin(), s.payload.end());
-    ASSERT_NE(at, file.end());
-    at[1] = at[3] = 0xFF;
-    at[2] = at[4] = 0xDC;
+// ------------------------------------------------------------------------
+// Limits
+
+// The file with its SOF0 height and width set.
+Bytes WithSize(Bytes file, std::uint16_t width, std::uint16_t height) {
+  const Bytes marker = {0xFF, 0xC0};
+  const auto sof = std::search(file.begin(), file.end(), marker.begin(), marker.end());
+  EXPECT_NE(sof, file.end());
+  const Bytes size = {static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
+                      static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width)};
+  std::copy(size.begin(), size.end(), sof + 5);
+  return file;
+}
+
+TEST(JpegLimits, DeclaredSizeIsCheckedWhenLoading) {
+  struct Case {
+    std::uint16_t width, height;
+    std::uint64_t max_pixels;
+    const char* load_error;
+    const char* decode_error;
+  };
+  const Case cases[] = {
+      {100, 100, 10000, "", ""},
+      {101, 100, 10000, "ESourceTooLarge", ""},
+      {100, 101, 10000, "ESourceTooLarge", ""},
+      {65500, 65500, kDefaultMaxSourcePixels, "ESourceTooLarge", ""},
+      // With the limit out of reach the allocation cap still holds.
+      {65500, 65500, UINT64_MAX, "", "EOutOfResources"},
+  };
+  const Bytes small = EncodeOurs(TestPicture(8, 8));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const Bytes file = c.width <= 101 ? EncodeOurs(TestPicture(c.width, c.height))
+                                      : WithSize(small, c.width, c.height);
+    int hooked = 0;
+    const TImageLimits limits{.max_pixels = c.max_pixels,
+                              .on_size = [&](std::uint32_t w, std::uint32_t h) {
+                                EXPECT_EQ(w, c.width);
+                                EXPECT_EQ(h, c.height);
+                                ++hooked;
+                              }};
+    auto error = [](const std::function<void()>& step) -> std::string {
+      try {
+        step();
+      } catch (const Exception& e) {
+        return e.ClassName();
+      }
+      return "";
+    };
+    TJPEGImage jpeg;
+    jpeg.SetLimits(limits);
+    EXPECT_EQ(error([&] { jpeg.LoadFromBytes(file); }), c.load_error);
+    EXPECT_EQ(jpeg.Empty(), *c.load_error != '\0');
+    if (*c.load_error == '\0') {
+      TBitmap bitmap;
+      EXPECT_EQ(error([&] { jpeg.AssignTo(bitmap); }), c.decode_error);
+    }
+    // The decoder for embedded streams is held to its limits alike.
+    TBitmap embedded;
+    EXPECT_EQ(error([&] { DecodeJpegToBitmap({}, file, embedded, false, limits); }),
+              *c.load_error ? c.load_error : c.decode_error);
+    EXPECT_EQ(hooked, *c.load_error ? 0 : 3);  // load, decode, embedded
   }
-  TJPEGImage jpeg;
-  jpeg.LoadFromBytes(file);
-  EXPECT_EQ(jpeg.Width(), 65500);
+}
+
+// The file with its first scan repeated `extra` more times. Repeating a
+// first DC scan stores the same values again, so the picture stays the same.
+Bytes WithRepeatedFirstScan(const Bytes& file, int extra) {
+  const Bytes sos = {0xFF, 0xDA};
+  const auto start = std::search(file.begin(), file.end(), sos.begin(), sos.end());
+  auto end = start + 2;
+  // The scan's data runs to the next marker other than a stuffed 0xFF or a
+  // restart marker.
+  while (!(end[0] == 0xFF && end[1] != 0 && (end[1] < 0xD0 || end[1] > 0xD7)))
+    ++end;
+  Bytes out(file.begin(), end);
+  for (int i = 0; i < extra; ++i)
+    out.insert(out.end(), start, end);
+  out.insert(out.end(), end, file.end());
+  return out;
+}
+
+TEST(JpegLimits, ScansBeyondTheLimitAreRefused) {
+  LibjpegInput in(128, 128, 1, JCS_GRAYSCALE);
+  in.progressive = true;  // six scans for one component
+  for (int i = 0; i < 128 * 128; ++i)
+    in.samples.push_back(static_cast<std::uint8_t>(i * 7));
+  const Bytes file = LibjpegEncode(in);
+  const Image want = DecodeOurs(file);
   TBitmap bitmap;
-  try {
-    jpeg.AssignTo(bitmap);
-    FAIL() << "no error";
-  } catch (const EOutOfResources& e) {
-    EXPECT_EQ(e.Message(), kOutOfResourcesText);
+  TJPEGImage jpeg;
+  jpeg.LoadFromBytes(WithRepeatedFirstScan(file, kJpegMaxScans - 6));
+  jpeg.AssignTo(bitmap);
+  EXPECT_EQ(Colors(bitmap).pixels, want.pixels);
+  jpeg.LoadFromBytes(WithRepeatedFirstScan(file, kJpegMaxScans - 5));
+  EXPECT_THROW(jpeg.AssignTo(bitmap), ESourceTooLarge);
+}
+
+TEST(JpegLimits, HostileFilesFailWithoutAllocating) {
+  LibjpegInput in(512, 512, 1, JCS_GRAYSCALE);
+  in.progressive = true;
+  in.samples.assign(512 * 512, 128);
+  const Bytes small = EncodeOurs(TestPicture(8, 8));
+  struct Case {
+    const char* name;
+    Bytes file;
+  };
+  const Case cases[] = {
+      // Beyond the limit, with the data cut after the first scan's header.
+      {"huge frame", WithSize(Bytes(small.begin(), small.end() - 40), 65500, 65500)},
+      {"thousands of scans", WithRepeatedFirstScan(LibjpegEncode(in), 5000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ResetPeakMemory();
+    const std::uint64_t before = testing::ResidentBytes();
+    const auto start = std::chrono::steady_clock::now();
+    TJPEGImage jpeg;
+    TBitmap bitmap;
+    EXPECT_THROW(
+        {
+          jpeg.LoadFromBytes(c.file);
+          jpeg.AssignTo(bitmap);
+        },
+        ESourceTooLarge);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(testing::PeakMemoryBytes(), before + (32u << 20));
   }
 }
 
@@ -522,6 +634,26 @@ TEST(JpegEncode, EmptyRasterWritesNothing) {
   EXPECT_TRUE(jpeg.Data().empty());
   TJPEGImage nothing;
   EXPECT_TRUE(jpeg_png_test::SaveToBytes(nothing).empty());
+}
+
+TEST(JpegEncode, AFailedEncodingPublishesNoData) {
+  // Wider than the library's largest frame: it fails inside compression.
+  TBitmap wide;
+  wide.SetPixelFormat(TPixelFormat::Bgr24);
+  wide.SetSize(65501, 1);
+  TJPEGImage jpeg;
+  jpeg.Assign(wide);
+  try {
+    jpeg.Compress();
+    FAIL() << "no error";
+  } catch (const EJPEG& e) {
+    EXPECT_EQ(e.Message(), JpegErrorText(JERR_IMAGE_TOO_BIG));
+  }
+  EXPECT_TRUE(jpeg.Data().empty());
+  // Saving compresses again and fails again: no file, not an empty one.
+  TMemoryStream out;
+  EXPECT_THROW(jpeg.SaveToStream(out), EJPEG);
+  EXPECT_EQ(out.Size(), 0u);
 }
 
 // ------------------------------------------------------------------------

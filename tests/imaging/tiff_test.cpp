@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,8 @@
 
 #include "imaging/bitmap.h"
 #include "imaging/framework.h"
+#include "imaging/jpeg.h"
+#include "tests/imaging/peak_memory.h"
 #include "tiff_test_writer.h"
 
 namespace skalo {
@@ -27,13 +30,15 @@ using tifftest::TiffWriter;
 
 // A raster decoded from a whole TIFF file.
 struct Loaded : TBitmap {
-  explicit Loaded(const Bytes& file) { DecodeTiff(file, *this); }
+  explicit Loaded(const Bytes& file, const TImageLimits& limits = {}) {
+    DecodeTiff(file, *this, limits);
+  }
 };
 
 // The failure's message, or "" when the file loads.
-std::string LoadError(const Bytes& file) {
+std::string LoadError(const Bytes& file, const TImageLimits& limits = {}) {
   try {
-    Loaded raster(file);
+    Loaded raster(file, limits);
   } catch (const Exception& e) {
     return e.Message();
   }
@@ -78,6 +83,33 @@ Bytes RgbPicture(std::uint32_t w, std::uint32_t h, int channels = 3) {
       if (channels == 4) out.push_back(static_cast<std::uint8_t>(rng()));
     }
   return out;
+}
+
+// A JPEG file of a w x h picture from our encoder (4:2:0, so 16-row MCUs).
+Bytes JpegOf(std::uint32_t w, std::uint32_t h) {
+  const Bytes rgb = RgbPicture(w, h);
+  TBitmap bitmap;
+  bitmap.SetPixelFormat(TPixelFormat::Bgr24);
+  bitmap.SetSize(static_cast<int>(w), static_cast<int>(h));
+  for (std::uint32_t y = 0; y < h; ++y)
+    for (std::uint32_t x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c)
+        bitmap.Row(static_cast<int>(y))[3 * x + c] = rgb[(y * w + x) * 3 + 2 - c];
+  TJPEGImage jpeg;
+  jpeg.Assign(bitmap);
+  jpeg.Compress();
+  return jpeg.Data();
+}
+
+// A file whose strips all point at the same bytes, stored once.
+Bytes SharedStrips(const TestImage& image, const Bytes& strip) {
+  const std::uint32_t rows = image.rows_per_strip ? image.rows_per_strip : image.height;
+  const std::size_t count = (image.height + rows - 1) / rows;
+  return tifftest::MakeWriter(image, Bytes{})
+      .Strip(strip)
+      .Long(273, std::vector<std::uint32_t>(count, 8))
+      .Long(279, std::vector<std::uint32_t>(count, static_cast<std::uint32_t>(strip.size())))
+      .Build();
 }
 
 // --- Gray and palette images ---
@@ -426,6 +458,61 @@ TEST(TiffCoding, ThunderScanCodes) {
     EXPECT_EQ(IndexAt(r, i % 5, i / 5), want[i]) << i;
 }
 
+TEST(TiffCoding, TwoDimensionalCcittRowsTakeTwoBitsAtLeast) {
+  // "01" is the shortest row: the 2D tag bit, then V0 under the white row
+  // above, which ends the row at any width. A byte holds four such rows.
+  auto file = [](std::uint32_t rows) {
+    return tifftest::MakeWriter(
+               {.width = 5000, .height = rows, .bits = 1, .photometric = 0, .compression = 3},
+               Bytes{})
+        .Long(292, {1})
+        .Strip({0x55})
+        .Build();
+  };
+  const Loaded r(file(4));
+  EXPECT_EQ(IndexAt(r, 4999, 3), 0);
+  EXPECT_THAT(LoadError(file(5)), HasSubstr("TIFF strip 0 is too short"));
+}
+
+TEST(TiffCoding, JpegStripsMustDeclareTheirStrip) {
+  // A 32 x 40 image; all strips hold one JPEG. Its MCU rows are 16 high, and
+  // the last strip may declare the full RowsPerStrip.
+  struct Case {
+    const char* name;
+    std::uint32_t rows_per_strip, width, height;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"strip size", 16, 32, 16, ""},
+      {"padded to its MCU row", 10, 32, 16, ""},
+      {"a second MCU row", 16, 32, 32, "Source image too large"},
+      {"wider", 16, 48, 16, "Source image too large"},
+      {"narrower", 16, 16, 16, "TIFF JPEG strip does not match the image size"},
+      {"shorter", 16, 32, 8, "TIFF JPEG strip does not match the image size"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes jpeg = JpegOf(c.width, c.height);
+    const Bytes file = SharedStrips({.width = 32,
+                                     .height = 40,
+                                     .samples_per_pixel = 3,
+                                     .photometric = 6,
+                                     .compression = 7,
+                                     .rows_per_strip = c.rows_per_strip},
+                                    jpeg);
+    ASSERT_EQ(LoadError(file), c.message);
+    if (*c.message != '\0') continue;
+    // Every strip shows the top rows of the stream.
+    TBitmap want;
+    DecodeJpegToBitmap({}, jpeg, want, false);
+    const Loaded r(file);
+    for (int y = 0; y < 40; ++y)
+      ASSERT_EQ(0, std::memcmp(r.ConstRow(y), want.ConstRow(y % static_cast<int>(c.rows_per_strip)),
+                               32 * 3))
+          << "row " << y;
+  }
+}
+
 TEST(TiffCoding, UnsupportedCompressionsFail) {
   for (std::uint32_t c : {4u, 5u, 6u, 32946u + 1, 0u}) {
     const Bytes changed =
@@ -523,15 +610,6 @@ TEST(TiffHostile, DamagedFilesFailWithAClearMessage) {
        "photometric interpretation 4"},
       {"predictor", with([](TiffWriter& w) { w.Short(317, {3}); }), "Unsupported TIFF predictor 3"},
       {"float samples", with([](TiffWriter& w) { w.Short(339, {3}); }), "Invalid pixel format"},
-      // A tiny Deflate strip cannot hold 30000 x 30000 pixels: refused before
-      // anything of that size is allocated.
-      {"implausible size",
-       single({.width = 30000, .height = 30000, .compression = 8}, tifftest::Deflate(Bytes(100))),
-       "TIFF strip 0 is too short for the declared image size"},
-      {"above the allocation cap", with([](TiffWriter& w) {
-         w.Long(256, {65536}).Long(257, {65536}).Short(277, {3}).Short(258, {16, 16, 16});
-       }),
-       "Out of system resources"},
       {"truncated Deflate",
        single({.width = 64, .height = 64, .compression = 8},
               Bytes(deflated.begin(), deflated.begin() + 12)),
@@ -549,13 +627,133 @@ TEST(TiffHostile, DamagedFilesFailWithAClearMessage) {
        single({.width = 64, .height = 2, .bits = 1, .photometric = 0, .compression = 2},
               Bytes(4, 0)),
        "CCITT data is damaged in row 0"},
+      // Row 0 white (make-up 64, white 0, padding); row 1 stops after five
+      // runs of 2.
       {"CCITT too short",
        single({.width = 64, .height = 2, .bits = 1, .photometric = 0, .compression = 2},
-              Bytes{0x9A}),
+              Bytes{0xD9, 0xA8, 0x7D, 0xF7}),
        "CCITT data ends before the last row"},
   };
   for (const Case& c : cases)
     EXPECT_THAT(LoadError(c.file), HasSubstr(c.message)) << c.name;
+}
+
+// --- Limits ---
+
+TEST(TiffLimits, DeclaredSizeIsCheckedBeforeAnythingElse) {
+  struct Case {
+    std::uint32_t width, height;
+    std::uint64_t max_pixels;
+    const char* message;
+  };
+  const Case cases[] = {
+      {100, 100, 10000, ""},
+      {101, 100, 10000, "Source image too large"},
+      {100, 101, 10000, "Source image too large"},
+      // With the limit out of reach the allocation cap still holds.
+      {65536, 65536, UINT64_MAX, "Out of system resources"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const std::size_t pixels = std::size_t{c.width} * c.height;
+    const Bytes file = tifftest::MakeWriter({.width = c.width, .height = c.height}, Bytes{})
+                           .Strip(Bytes(pixels <= 10100 ? pixels : 1, 7))
+                           .Build();
+    int hooked = 0;
+    TTIFFGraphic g;
+    g.SetLimits({.max_pixels = c.max_pixels, .on_size = [&](std::uint32_t w, std::uint32_t h) {
+                   EXPECT_EQ(w, c.width);
+                   EXPECT_EQ(h, c.height);
+                   ++hooked;
+                 }});
+    TMemoryStream stream(file);
+    std::string message;
+    try {
+      g.LoadFromStream(stream);
+    } catch (const Exception& e) {
+      message = e.Message();
+    }
+    EXPECT_EQ(message, c.message);
+    EXPECT_EQ(hooked, std::string(c.message) == "Source image too large" ? 0 : 1);
+  }
+}
+
+TEST(TiffLimits, TinyFilesClaimingHugePicturesFailWithoutAllocating) {
+  auto single = [](const TestImage& image, Bytes strip) {
+    return tifftest::MakeWriter(image, Bytes{}).Strip(std::move(strip)).Build();
+  };
+  auto ccitt = [](std::uint32_t width, bool two_d, Bytes strip) {
+    return tifftest::MakeWriter(
+               {.width = width, .height = 1, .bits = 1, .photometric = 0, .compression = 3},
+               Bytes{})
+        .Long(292, {two_d ? 1u : 0u})
+        .Strip(std::move(strip))
+        .Build();
+  };
+  // Every 16-row strip of a 1024 x 2048 image points at one small JPEG that
+  // claims 1024 x 65500 pixels: 200 MB and a whole decode per strip.
+  Bytes huge_jpeg = JpegOf(16, 16);
+  const Bytes sof_marker = {0xFF, 0xC0}, size = {0xFF, 0xDC, 0x04, 0x00};  // height, width
+  const auto sof =
+      std::search(huge_jpeg.begin(), huge_jpeg.end(), sof_marker.begin(), sof_marker.end());
+  ASSERT_NE(sof, huge_jpeg.end());
+  std::copy(size.begin(), size.end(), sof + 5);
+  const TestImage jpeg_strips{.width = 1024,
+                              .height = 2048,
+                              .samples_per_pixel = 3,
+                              .photometric = 6,
+                              .compression = 7,
+                              .rows_per_strip = 16};
+  // 20000 one-row strips of a FillOrder 2 file, each running from its own
+  // byte to the end of 1 MB of "white 7" rows: reversing each strip's bytes
+  // apart would cost 20 GB.
+  std::vector<std::uint32_t> offsets(20000);
+  for (std::size_t i = 0; i < offsets.size(); ++i)
+    offsets[i] = static_cast<std::uint32_t>(8 + i);
+  const Bytes overlapping = tifftest::MakeWriter({.width = 7,
+                                                  .height = 20000,
+                                                  .bits = 1,
+                                                  .photometric = 0,
+                                                  .compression = 2,
+                                                  .rows_per_strip = 1},
+                                                 Bytes{})
+                                .Strip(Bytes(1 << 20, 0xFF))
+                                .Long(273, offsets)
+                                .Remove(279)
+                                .Short(266, {2})
+                                .Build();
+  struct Case {
+    const char* name;
+    Bytes file;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"overlapping strips", overlapping, ""},
+      {"PackBits",
+       single({.width = 10000, .height = 10000, .compression = 32773}, {0x81, 0, 0x81, 0}),
+       "TIFF strip 0 is too short for the declared image size"},
+      {"Deflate",
+       single({.width = 10000, .height = 10000, .compression = 8}, tifftest::Deflate(Bytes(1000))),
+       "TIFF strip 0 is too short for the declared image size"},
+      {"beyond the limit",
+       single({.width = 30000, .height = 30000, .compression = 8}, tifftest::Deflate(Bytes(100))),
+       "Source image too large"},
+      {"JPEG strips sharing one stream", SharedStrips(jpeg_strips, huge_jpeg),
+       "Source image too large"},
+      {"CCITT 1D 2^31 wide", ccitt(1u << 31, false, {0, 1}), "Source image too large"},
+      {"CCITT 2D 2^31 wide", ccitt(1u << 31, true, {0x40}), "Source image too large"},
+      {"CCITT 1D 10^8 wide", ccitt(100'000'000, false, Bytes(8, 0x4D)),
+       "TIFF strip 0 is too short for the declared image size"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ResetPeakMemory();
+    const std::uint64_t before = testing::ResidentBytes();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LoadError(c.file), c.message);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(testing::PeakMemoryBytes(), before + (32u << 20));
+  }
 }
 
 // --- The graphic object ---
