@@ -1,23 +1,26 @@
 # Set-up, build, test and demo for Skalo on Debian 12.
 #   make run   - install what is missing, build, serve the demo on http://127.0.0.1:8080/
+#   make run-apache - the same demo under Apache httpd with mod_skalo on http://127.0.0.1:8081/
 #   make test  - install what is missing, build, run every test (plus a sanitizer build)
+#   make bench - the service's speed and memory beside the libjpeg floor
 
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 LISTEN ?= 127.0.0.1:8080
+APACHE_LISTEN ?= 127.0.0.1:8081
 
 PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
             libjpeg62-turbo-dev zlib1g-dev libpugixml-dev \
-            libboost-dev libboost-system-dev apache2-dev \
+            libboost-dev libboost-system-dev apache2 apache2-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcurl4-openssl-dev curl libtiff-tools \
             netpbm pngcheck libjpeg-turbo-progs libimage-exiftool-perl
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test test-release test-asan run format check-format clean
+.PHONY: all deps build build-asan test test-release test-asan run run-apache bench format check-format clean
 
 all: build
 
@@ -58,10 +61,38 @@ run: build
 	mkdir -p $(BUILD)/cache
 	$(BUILD)/skalo-httpd --listen $(LISTEN) --root demo/www --alias /skalo-cache=$(BUILD)/cache
 
+# Apache in the foreground from a configuration generated in $(BUILD)/apache;
+# nothing is installed. Started as root, its children run as www-data, which
+# needs to read the site and the build folder and to write the cache.
+run-apache: build
+	mkdir -p $(BUILD)/cache $(BUILD)/apache
+	@set -e; build="$(abspath $(BUILD))"; run_as=""; \
+	if [ "$$(id -u)" = 0 ]; then \
+	  run_as='User www-data\nGroup www-data'; \
+	  chown -R www-data: "$$build/cache"; \
+	  chmod o+rx "$$build"; chmod o+r "$$build/skalo.so" "$$build/SkaloSettings.xml"; \
+	  chmod -R o+rX demo/www; \
+	fi; \
+	sed -e "s|@SERVER_ROOT@|$$build/apache|g" -e "s|@LISTEN@|$(APACHE_LISTEN)|g" \
+	    -e "s|@RUN_AS@|$$run_as|g" -e "s|@ERROR_LOG@|/dev/stderr|g" \
+	    -e "s|@APACHE_MODULES@|$$(apxs -q LIBEXECDIR)|g" -e "s|@MOD_SKALO@|$$build/mod_skalo.so|g" \
+	    -e "s|@SKALO_MODULE@|$$build/skalo.so|g" -e "s|@DOCUMENT_ROOT@|$(abspath demo/www)|g" \
+	    -e "s|@CACHE_DIR@|$$build/cache|g" hosts/apache/httpd.conf.in > "$$build/apache/httpd.conf"; \
+	echo "Apache with mod_skalo on http://$(APACHE_LISTEN)/ (Ctrl-C stops it)"
+	exec "$$(apxs -q SBINDIR)/$$(apxs -q progname)" -f "$(abspath $(BUILD))/apache/httpd.conf" -DFOREGROUND
+
+# Workloads against the running host beside libjpeg's own floor; not a test.
+bench: build
+	python3 bench/run_bench.py $(BUILD)
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-check-format:
+check-# Workloads against the running host beside libjpeg's own floor; not a test.
+bench: build
+	python3 bench/run_bench.py $(BUILD)
+
+format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:

@@ -93,7 +93,11 @@ std::vector<HeaderField> ParseHeaderBlock(std::string_view block) {
 }
 
 ModuleCall::ModuleCall(ModuleRequest request, const SiteMap& site)
-    : request_(std::move(request)), site_(site) {
+    : ModuleCall(std::move(request),
+                 [&site](std::string_view url) { return host::MapUrlToPath(url, site); }) {}
+
+ModuleCall::ModuleCall(ModuleRequest request, UrlMapper map_url)
+    : request_(std::move(request)), map_url_(std::move(map_url)) {
   ecb_.cbSize = sizeof(EXTENSION_CONTROL_BLOCK);
   ecb_.dwVersion = HSE_MAKE_VERSION(HSE_VERSION_MAJOR, HSE_VERSION_MINOR);
   ecb_.ConnID = this;
@@ -151,7 +155,12 @@ BOOL ModuleCall::MapUrlToPath(HCONN conn, char* buffer, DWORD* size) {
   std::string mapped;
   if (terminator != nullptr) {
     const auto length = static_cast<std::size_t>(static_cast<const char*>(terminator) - buffer);
-    mapped = host::MapUrlToPath(std::string_view(buffer, length), self->site_);
+    // Nothing may be thrown back through the module's C interface.
+    try {
+      mapped = self->map_url_(std::string_view(buffer, length));
+    } catch (...) {
+      mapped.clear();
+    }
   }
   if (mapped.empty() || mapped.size() + 1 > capacity) {
     buffer[0] = '\0';

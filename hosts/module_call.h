@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,9 +61,15 @@ std::optional<StatusText> ParseStatusText(std::string_view text);
 // dropped. Values lose surrounding blanks.
 std::vector<HeaderField> ParseHeaderBlock(std::string_view block);
 
+// Maps a URL path (percent-decoded) for the module's MapUrlToPath callback: the
+// file-system path the host serves for it, or "" when it cannot be mapped.
+using UrlMapper = std::function<std::string(std::string_view url)>;
+
 class ModuleCall {
  public:
+  // Maps URLs through host::MapUrlToPath on `site`, which must outlive the call.
   ModuleCall(ModuleRequest request, const SiteMap& site);
+  ModuleCall(ModuleRequest request, UrlMapper map_url);
   ModuleCall(const ModuleCall&) = delete;
   ModuleCall& operator=(const ModuleCall&) = delete;
 
@@ -83,7 +90,7 @@ class ModuleCall {
   const std::string* Variable(std::string_view name) const;
 
   ModuleRequest request_;
-  const SiteMap& site_;
+  UrlMapper map_url_;
   EXTENSION_CONTROL_BLOCK ecb_{};
   ModuleOutput output_;
 };

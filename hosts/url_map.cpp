@@ -52,12 +52,12 @@ std::optional<std::vector<std::string_view>> NormalisePath(std::string_view path
   return segments;
 }
 
-std::string MapUrlToPath(std::string_view url, const SiteMap& site) {
-  if (url.size() >= kMapBufferSize) return {};
-  if (url.find('\0') != std::string_view::npos) return {};
-  if (HasEncodedSeparator(url)) return {};
+std::optional<std::string> NormaliseMapUrl(std::string_view url) {
+  if (url.size() >= kMapBufferSize) return std::nullopt;
+  if (url.find('\0') != std::string_view::npos) return std::nullopt;
+  if (HasEncodedSeparator(url)) return std::nullopt;
   const auto segments = NormalisePath(url);
-  if (!segments) return {};
+  if (!segments) return std::nullopt;
 
   std::string normal;
   for (const std::string_view segment : *segments) {
@@ -65,6 +65,13 @@ std::string MapUrlToPath(std::string_view url, const SiteMap& site) {
     normal += segment;
   }
   if (normal.empty()) normal.push_back('/');
+  return normal;
+}
+
+std::string MapUrlToPath(std::string_view url, const SiteMap& site) {
+  const auto normalised = NormaliseMapUrl(url);
+  if (!normalised) return {};
+  const std::string& normal = *normalised;
 
   const AliasDir* alias = nullptr;
   for (const AliasDir& candidate : site.aliases) {

@@ -42,6 +42,12 @@ struct SiteMap {
 //    such a buffer with their terminator, fail.
 std::string MapUrlToPath(std::string_view url, const SiteMap& site);
 
+// The checks and the normalisation MapUrlToPath applies before it picks a
+// folder: the URL path as "/"-joined segments ("/" for the top), or nullopt
+// when it is refused (kMapBufferSize bytes or more, NUL bytes, encoded
+// separators, ".." above the top).
+std::optional<std::string> NormaliseMapUrl(std::string_view url);
+
 // True when `text` holds "%2e", "%2f", "%5c" or "%00" in any case.
 bool HasEncodedSeparator(std::string_view text);
 

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,7 +16,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -77,6 +81,34 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
   const int rc =
       posix_spawn(&pid, program.c_str(), actions.get(), nullptr, argv.data(), envp.data());
   if (rc != 0) throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+  return pid;
+}
+
+// Starts `program` as the leader of a new process group (whose ID is its PID)
+// with `out_fd` as its stdout and stderr. It gets SIGTERM when the calling
+// thread ends, so that a test dying on the way leaves no server (and its
+// children) behind.
+pid_t SpawnServer(const std::string& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env, int out_fd) {
+  std::vector<std::string> argv_strings{program};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<std::string> env_strings = Environment(env);
+  std::vector<char*> argv = Pointers(argv_strings);
+  std::vector<char*> envp = Pointers(env_strings);
+  const char* path = program.c_str();
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("cannot start " + program + ": fork failed");
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(out_fd, STDERR_FILENO);
+    execve(path, argv.data(), envp.data());
+    _exit(127);
+  }
   return pid;
 }
 
@@ -148,6 +180,33 @@ std::string ReceiveAll(int fd) {
     if (got <= 0) return data;  // closed (or reset after the answer)
     data.append(chunk, static_cast<std::size_t>(got));
   }
+}
+
+// Sends `signal` to `pid` and waits for it. The process is watched through a
+// pidfd, so that one that does not stop is killed (and shows up as killed)
+// rather than hanging the test; `kill_group` kills its whole process group
+// then. Answers the wait status.
+int SignalAndWait(pid_t pid, int signal, bool kill_group) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  kill(pid, signal);
+  if (pidfd >= 0) {
+    pollfd p{pidfd, POLLIN, 0};
+    while (poll(&p, 1, kSafetyTimeoutMs) < 0 && errno == EINTR) {
+    }
+    if (p.revents == 0) kill(kill_group ? -pid : pid, SIGKILL);
+    close(pidfd);
+  }
+  int status = -1;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace
@@ -251,20 +310,73 @@ void HttpdProcess::Signal(int signal) {
 
 int HttpdProcess::Stop(int signal) {
   if (pid_ <= 0) return -1;
-  // Watch the process through a pidfd, so that a host that does not stop is
-  // killed (and shows up as killed) rather than hanging the test.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-  kill(pid_, signal);
-  if (pidfd >= 0) {
-    pollfd p{pidfd, POLLIN, 0};
-    while (poll(&p, 1, kSafetyTimeoutMs) < 0 && errno == EINTR) {
+  const int status = SignalAndWait(pid_, signal, /*kill_group=*/false);
+  pid_ = -1;
+  return status;
+}
+
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+  close(fd);
+  if (!bound) throw std::runtime_error("no free loopback port");
+  return ntohs(address.sin_port);
+}
+
+ApacheProcess::ApacheProcess(const Files& files, int port, const std::vector<std::string>& env)
+    : port_(port) {
+  const int out = open(files.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) throw std::runtime_error("cannot create " + files.output_file);
+  try {
+    pid_ = SpawnServer(files.program, {"-f", files.config, "-DFOREGROUND"}, env, out);
+  } catch (...) {
+    close(out);
+    throw;
+  }
+  close(out);
+
+  // Apache writes its PID file after it has bound the port, so that the port
+  // answering is known to be this server's.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyTimeoutMs);
+  const std::string pid_text = std::to_string(pid_);
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("apache2 ended before it was ready (wait status " +
+                               std::to_string(status) + "):\n" + ReadWholeFile(files.output_file) +
+                               ReadWholeFile(files.error_log));
     }
-    if (p.revents == 0) kill(pid_, SIGKILL);
-    close(pidfd);
+    std::string written = ReadWholeFile(files.pid_file);
+    while (!written.empty() && (written.back() == '\n' || written.back() == '\r'))
+      written.pop_back();
+    if (written == pid_text && CanConnect(port_)) return;
+    if (std::chrono::steady_clock::now() > deadline) {
+      Stop();
+      throw std::runtime_error("apache2 did not get ready:\n" + ReadWholeFile(files.error_log));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  int status = -1;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+}
+
+ApacheProcess::~ApacheProcess() {
+  Stop();
+}
+
+std::string ApacheProcess::Url(std::string_view target) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(target);
+}
+
+int ApacheProcess::Stop() {
+  if (pid_ <= 0) return -1;
+  const int status = SignalAndWait(pid_, SIGTERM, /*kill_group=*/true);
   pid_ = -1;
   return status;
 }

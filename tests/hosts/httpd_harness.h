@@ -57,6 +57,41 @@ class HttpdProcess {
   int port_ = 0;
 };
 
+// A loopback port that nothing listens on right now.
+int FreeLoopbackPort();
+
+// A running Apache httpd: `program` -f `config` -DFOREGROUND, in a process
+// group of its own, with `env` ("NAME=value") added to this process's
+// environment, its stdout and stderr going to `output_file`. The
+// constructor returns once the process has written its PID to `pid_file` and
+// accepts connections on `port`, and throws (with the output and `error_log`)
+// when it ends before that. Stop, or the destructor, stops it by its PID.
+class ApacheProcess {
+ public:
+  struct Files {
+    std::string program;
+    std::string config;
+    std::string pid_file;
+    std::string output_file;
+    std::string error_log;
+  };
+  ApacheProcess(const Files& files, int port, const std::vector<std::string>& env = {});
+  ApacheProcess(const ApacheProcess&) = delete;
+  ApacheProcess& operator=(const ApacheProcess&) = delete;
+  ~ApacheProcess();
+
+  int port() const { return port_; }
+  std::string Url(std::string_view target) const;
+
+  // SIGTERM, on which Apache stops its children and then itself; a group that
+  // has not ended within a minute is killed. Answers the wait status.
+  int Stop();
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
 struct Reply {
   long status = 0;
   std::string reason;
