@@ -21,6 +21,12 @@ constexpr std::uint32_t kBiRle8 = 1;
 constexpr std::uint32_t kBiRle4 = 2;
 constexpr std::uint32_t kBiBitFields = 3;
 
+// Most pixels a byte of run-length data may stand for (8 x 255 / 2), and
+// the pixels any run-length file may declare beyond that (a 256 x 256
+// picture); see LoadBmp.
+constexpr std::uint64_t kRlePixelsPerByte = 1020;
+constexpr std::uint64_t kRleUnbackedPixels = std::uint64_t{1} << 16;
+
 [[noreturn]] void Invalid() {
   throw EGraphicError(kBmpInvalidText);
 }
@@ -196,6 +202,8 @@ void LoadBmp(TStream& stream, TBitmap& bitmap) {
   const bool rle = h.compression == kBiRle8 || h.compression == kBiRle4;
   const unsigned raster_bits = rle ? 24 : static_cast<unsigned>(h.bits);
   // Limits before allocation (and before reading a large colour table).
+  bitmap.Limits().CheckDeclared(static_cast<std::uint64_t>(h.width),
+                                static_cast<std::uint64_t>(h.height));
   PixelStoreBytes(static_cast<std::uint64_t>(h.width), static_cast<std::uint64_t>(h.height),
                   raster_bits);
 
@@ -211,6 +219,17 @@ void LoadBmp(TStream& stream, TBitmap& bitmap) {
   const int width = static_cast<int>(h.width);
   const int height = static_cast<int>(h.height);
   if (rle) {
+    // A run paints at most 255 pixels with 2 bytes (127.5 a byte), but the
+    // escapes skip pixels without bound (end of line, delta, end of bitmap,
+    // or data that just ends) and skipped pixels stay white: the format
+    // lets 2 bytes declare a blank picture of any size, whose raster would
+    // cost 3 bytes a pixel that no data backs. Sparse files that skip much
+    // of the picture are real, so the data need only be able to paint an
+    // eighth of it; small pictures pass whatever their data.
+    const std::uint64_t declared =
+        static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height);
+    if (declared > kRlePixelsPerByte * data.remaining() + kRleUnbackedPixels)
+      throw ESourceTooLarge(kSourceTooLargeText);
     out.SetPixelFormat(TPixelFormat::Device);
     out.SetSize(width, height);  // white
     if (!out.Empty()) DecodeRle(data, h, palette, out);

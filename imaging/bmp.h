@@ -10,8 +10,10 @@
 //
 // Failures: EGraphicError "Bitmap image is not valid" for a missing "BM",
 // an unknown header size, planes other than 1, or an unsupported depth or
-// compression; EEndOfData for data cut short; EOutOfResources for a raster
-// above kMaxPixelStoreBytes (checked before allocating).
+// compression; EEndOfData for data cut short (uncompressed files must hold
+// every row); ESourceTooLarge for a size beyond the limits (see LoadBmp);
+// EOutOfResources for a raster above kMaxPixelStoreBytes. All are checked
+// before the raster is allocated.
 #pragma once
 
 #include "imaging/bitmap.h"
@@ -23,6 +25,9 @@ inline constexpr char kBmpInvalidText[] = "Bitmap image is not valid";
 
 // Replaces `bitmap` by the BMP read from the stream's position to its end.
 // No bytes at all give an empty raster. On failure `bitmap` is unchanged.
+// The declared size goes through bitmap.Limits().CheckDeclared; run-length
+// data must be able to paint an eighth of the declared pixels (1020 pixels
+// per data byte, plus 65536), else ESourceTooLarge.
 void LoadBmp(TStream& stream, TBitmap& bitmap);
 
 // Writes the raster as a BMP file with a 40-byte information header, rows

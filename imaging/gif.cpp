@@ -19,6 +19,13 @@ constexpr std::uint8_t kImageSeparator = 0x2C;       // ','
 constexpr std::uint8_t kTrailer = 0x3B;              // ';'
 constexpr std::uint8_t kGraphicControlLabel = 0xF9;
 
+// Pixels a frame may hold beyond what its data can back (a 256 x 256
+// frame): damaged small files keep their frame, with the missing pixels in
+// the fill index.
+constexpr std::uint64_t kUnbackedPixels = std::uint64_t{1} << 16;
+// How many times the first frame's pixels the logical screen may hold.
+constexpr std::uint64_t kScreenPerFrame = 16;
+
 bool IsSignatureAt(std::span<const std::uint8_t> bytes, std::size_t at) {
   if (bytes.size() < at || bytes.size() - at < 3) return false;
   auto upper = [](std::uint8_t c) { return static_cast<std::uint8_t>(c & ~0x20); };
@@ -148,14 +155,15 @@ void TGIFImage::LoadFromStream(TStream& stream) {
   }
 
   ByteReader r(bytes);
-  std::uint64_t pixel_budget = kMaxPixelStoreBytes;
   try {
     r.seek(start);
     r.skip(6);  // signature and version
 
-    // Logical screen descriptor (section 18).
+    // Logical screen descriptor (section 18): the size of the rendered picture.
     screen_width_ = r.u16le();
     screen_height_ = r.u16le();
+    Limits().CheckDeclared(static_cast<std::uint64_t>(screen_width_),
+                           static_cast<std::uint64_t>(screen_height_));
     const std::uint8_t packed = r.u8();
     background_index_ = r.u8();
     aspect_ratio_ = r.u8();
@@ -181,13 +189,14 @@ void TGIFImage::LoadFromStream(TStream& stream) {
           break;
         }
         const std::uint8_t label = r.u8();
+        const bool wanted = label == kGraphicControlLabel && frames_.empty();
         std::vector<std::uint8_t> data;
-        const bool whole = ReadSubBlocks(r, label == kGraphicControlLabel ? &data : nullptr);
+        const bool whole = ReadSubBlocks(r, wanted ? &data : nullptr);
         if (!whole) {
           warnings_.emplace_back(kGifPrematureEndText);
           break;
         }
-        if (label == kGraphicControlLabel && data.size() >= 4) {
+        if (wanted && data.size() >= 4) {
           TGIFGraphicControlExtension gce;
           gce.disposal = (data[0] >> 2) & 7;
           gce.user_input = (data[0] & 0x02) != 0;
@@ -204,59 +213,25 @@ void TGIFImage::LoadFromStream(TStream& stream) {
         break;
       }
 
-      // Image descriptor (section 20) and local colour map (section 21).
-      TGIFSubImage frame;
-      frame.left = r.u16le();
-      frame.top = r.u16le();
-      frame.width = r.u16le();
-      frame.height = r.u16le();
-      const std::uint8_t image_packed = r.u8();
-      frame.interlaced = (image_packed & 0x40) != 0;
-      if (image_packed & 0x80) {
-        frame.color_map = ReadColorMap(r, std::size_t{2} << (image_packed & 7));
-        frame.color_map.sorted = (image_packed & 0x20) != 0;
+      if (!frames_.empty()) {
+        // Only the first frame is ever rendered: later ones are walked over
+        // (descriptor, colour map, data sub-blocks), never decoded.
+        r.skip(8);
+        const std::uint8_t later_packed = r.u8();
+        if (later_packed & 0x80) r.skip(3 * (std::size_t{2} << (later_packed & 7)));
+        if (r.at_end()) {
+          warnings_.emplace_back(kGifPrematureEndText);
+          break;
+        }
+        r.skip(1);  // LZW minimum code size
+        if (!ReadSubBlocks(r, nullptr)) {
+          warnings_.emplace_back(kGifPrematureEndText);
+          break;
+        }
+        continue;
       }
-      frame.graphic_control = std::exchange(graphic_control, std::nullopt);
-      if (frame.width == 0 || frame.height == 0) {
-        frame.width = screen_width_;
-        frame.height = screen_height_;
-        warnings_.emplace_back(kGifExceedsScreenText);
-      }
-
-      // The frame starts out in its fill index, which the pixels keep where
-      // the data ends early.
-      const std::uint64_t pixel_count =
-          std::uint64_t(frame.width) * std::uint64_t(frame.height);  // < 2^32
-      if (pixel_count > pixel_budget) ThrowOutOfResources();
-      pixel_budget -= pixel_count;
-      const std::uint8_t fill = frame.graphic_control && frame.graphic_control->transparent
-                                    ? frame.graphic_control->transparent_index
-                                    : 0;
-      frame.pixels.assign(static_cast<std::size_t>(pixel_count), fill);
-
-      // Table based image data (section 22).
-      if (r.at_end()) {
-        warnings_.emplace_back(kGifPrematureEndText);
-        frames_.push_back(std::move(frame));
-        break;
-      }
-      const int min_code_size = r.u8();
-      if (min_code_size < kLzwMinCodeSizeLow || min_code_size > kLzwMinCodeSizeHigh)
-        throw EGIFError(kGifInvalidCodeSizeText);
-      std::vector<std::uint8_t> codes;
-      const bool whole = ReadSubBlocks(r, &codes);
-      const auto lzw = std::make_unique<LzwDecoder>(min_code_size);  // 16 KiB of tables
-      const LzwDecodeResult result = lzw->Decode(codes, frame.pixels);
-      if (result.status == LzwStatus::BadCode) throw EGIFError(kGifCircularEntryText);
-      if (!whole)
-        warnings_.emplace_back(kGifPrematureEndText);
-      else if (result.status == LzwStatus::OutOfData)
-        warnings_.emplace_back(kGifBitBufferUnderrunText);
-
-      if (frame.interlaced)
-        Deinterlace(frame.pixels, static_cast<std::size_t>(frame.width),
-                    static_cast<std::uint32_t>(frame.height));
-      frames_.push_back(std::move(frame));
+      bool whole = true;
+      frames_.push_back(ReadFirstFrame(r, std::exchange(graphic_control, std::nullopt), whole));
       if (!whole) break;
     }
   } catch (const EEndOfData&) {
@@ -266,6 +241,77 @@ void TGIFImage::LoadFromStream(TStream& stream) {
     Clear();
     throw;
   }
+}
+
+TGIFSubImage TGIFImage::ReadFirstFrame(ByteReader& r,
+                                       std::optional<TGIFGraphicControlExtension> graphic_control,
+                                       bool& whole) {
+  // Image descriptor (section 20) and local colour map (section 21).
+  TGIFSubImage frame;
+  frame.left = r.u16le();
+  frame.top = r.u16le();
+  frame.width = r.u16le();
+  frame.height = r.u16le();
+  const std::uint8_t image_packed = r.u8();
+  frame.interlaced = (image_packed & 0x40) != 0;
+  if (image_packed & 0x80) {
+    frame.color_map = ReadColorMap(r, std::size_t{2} << (image_packed & 7));
+    frame.color_map.sorted = (image_packed & 0x20) != 0;
+  }
+  frame.graphic_control = std::move(graphic_control);
+  if (frame.width == 0 || frame.height == 0) {
+    frame.width = screen_width_;
+    frame.height = screen_height_;
+    warnings_.emplace_back(kGifExceedsScreenText);
+  }
+
+  // The frame's indices are held besides the rendered screen, so they meet
+  // the pixel limit too. The screen is rendered white around the frame; a
+  // screen far larger than its only decoded frame would be memory that no
+  // data backs, so it may exceed the frame only kScreenPerFrame times.
+  const std::uint64_t pixel_count =
+      std::uint64_t(frame.width) * std::uint64_t(frame.height);  // < 2^32
+  const std::uint64_t screen_pixels = std::uint64_t(screen_width_) * std::uint64_t(screen_height_);
+  if (pixel_count > Limits().max_pixels ||
+      screen_pixels > kScreenPerFrame * pixel_count + kUnbackedPixels)
+    throw ESourceTooLarge(kSourceTooLargeText);
+  CheckAllocation(pixel_count);
+
+  // Table based image data (section 22). A frame without any is refused
+  // rather than rendered blank.
+  if (r.at_end()) throw EGIFError(kGifPrematureEndText);
+  const int min_code_size = r.u8();
+  if (min_code_size < kLzwMinCodeSizeLow || min_code_size > kLzwMinCodeSizeHigh)
+    throw EGIFError(kGifInvalidCodeSizeText);
+  std::vector<std::uint8_t> codes;
+  whole = ReadSubBlocks(r, &codes);
+  // Pixels that the codes could never decode to were cut off (or never
+  // there); beyond a small frame's worth they are not allocated.
+  if (codes.empty() || pixel_count > LzwMaxOutput(codes.size(), min_code_size) + kUnbackedPixels)
+    throw EGIFError(kGifPrematureEndText);
+
+  // The indices grow with the decoded data: the reserved store is touched
+  // only as far as the codes reach. The rest keeps the fill index (the
+  // transparent one, else 0).
+  frame.pixels.reserve(static_cast<std::size_t>(pixel_count));
+  const auto lzw = std::make_unique<LzwDecoder>(min_code_size);  // 16 KiB of tables
+  const LzwDecodeResult result =
+      lzw->Decode(codes, frame.pixels, static_cast<std::size_t>(pixel_count));
+  if (result.status == LzwStatus::BadCode) throw EGIFError(kGifCircularEntryText);
+  if (result.written == 0) throw EGIFError(kGifPrematureEndText);
+  if (!whole)
+    warnings_.emplace_back(kGifPrematureEndText);
+  else if (result.status == LzwStatus::OutOfData)
+    warnings_.emplace_back(kGifBitBufferUnderrunText);
+  const std::uint8_t fill = frame.graphic_control && frame.graphic_control->transparent
+                                ? frame.graphic_control->transparent_index
+                                : 0;
+  frame.pixels.resize(static_cast<std::size_t>(pixel_count), fill);
+
+  if (frame.interlaced)
+    Deinterlace(frame.pixels, static_cast<std::size_t>(frame.width),
+                static_cast<std::uint32_t>(frame.height));
+  return frame;
 }
 
 // ---------------------------------------------------------------- conversion

@@ -1,21 +1,28 @@
 // TGIFImage: GIF files (GIF87a and GIF89a) as a TGraphic.
 //
-// Reading keeps every frame of the file, decoded into one index byte per
-// pixel; conversion into a TBitmap renders the first frame only, without
-// applying transparency. Assigning a raster makes one frame: indexed rasters
-// keep their indices and palette, every other raster is reduced to the
-// 216-colour web palette without dithering. Writing produces one LZW-coded
-// image per frame, each with its colour map as a local map.
+// Reading decodes the first frame only, into one index byte per pixel; later
+// frames are walked over up to the trailer but never decoded, since
+// conversion into a TBitmap renders the first frame alone (without applying
+// transparency). Assigning a raster makes one frame: indexed rasters keep
+// their indices and palette, every other raster is reduced to the 216-colour
+// web palette without dithering. Writing produces one LZW-coded image per
+// frame, each with its colour map as a local map.
 //
 // Failures raise EGIFError with the texts below; a file cut inside a
-// descriptor or colour map raises kGifPrematureEndText. Damage that leaves
-// the frames read so far usable (a file cut inside extensions or image data,
+// descriptor or colour map raises kGifPrematureEndText, and so does a first
+// frame without image data (none, or codes that give no pixel). Damage that
+// leaves the first frame usable (a file cut inside extensions or image data,
 // codes that end early, an unknown block, a missing trailer, a frame of size
 // 0) is only noted in Warnings() and never stops the work.
 //
-// Limit: the pixels of all frames of one file together may not exceed
-// kMaxPixelStoreBytes; the frame that would pass it raises EOutOfResources
-// before anything is allocated for it.
+// Limits, all checked before the frame's indices are allocated: the logical
+// screen goes through Limits().CheckDeclared. The first frame may not hold
+// more than Limits().max_pixels, and the screen no more than 16 times the
+// frame's pixels plus 65536 (the rest of the screen is rendered white, from
+// no data at all), else ESourceTooLarge. The frame may not claim more than
+// its LZW data could ever decode to, plus 65536 pixels, else
+// kGifPrematureEndText; kMaxPixelStoreBytes caps it (EOutOfResources). The
+// indices are touched only as far as the data decodes.
 #pragma once
 
 #include <cstdint>
@@ -77,14 +84,16 @@ struct TGIFSubImage {
   std::vector<std::uint8_t> pixels;
 };
 
+class ByteReader;
+
 class TGIFImage : public TGraphic {
  public:
   TGIFImage() = default;
 
   // Reads the whole GIF from the stream's position: header, global colour
-  // map, every extension and frame up to the trailer. A signature may also
-  // start 4 bytes into the data; the version is not checked. After a
-  // failure the image is empty.
+  // map, every extension and frame up to the trailer, decoding the first
+  // frame. A signature may also start 4 bytes into the data; the version is
+  // not checked. After a failure the image is empty.
   void LoadFromStream(TStream& stream) override;
   // Writes every frame (see the file comment); an image without frames is
   // written as header, screen descriptor and trailer. An index at or above
@@ -107,6 +116,8 @@ class TGIFImage : public TGraphic {
   // frame gives an empty raster; no colour map raises kGifNoColorTableText.
   void AssignTo(TBitmap& dest) override;
 
+  // The frames: at most one after a load (the file's first), one after
+  // Assign.
   const std::vector<TGIFSubImage>& Images() const noexcept { return frames_; }
   const TGIFColorMap& GlobalColorMap() const noexcept { return global_map_; }
   std::uint8_t BackgroundIndex() const noexcept { return background_index_; }
@@ -115,6 +126,12 @@ class TGIFImage : public TGraphic {
 
  private:
   void Clear();
+  // Reads the first frame's descriptor, colour map and image data (after its
+  // separator) and decodes it; `whole` is false when the file ends inside
+  // the data.
+  TGIFSubImage ReadFirstFrame(ByteReader& r,
+                              std::optional<TGIFGraphicControlExtension> graphic_control,
+                              bool& whole);
 
   int screen_width_ = 0;
   int screen_height_ = 0;

@@ -8,6 +8,7 @@ namespace skalo {
 namespace {
 
 constexpr int kMaxCodeWidth = 12;
+constexpr std::uint32_t kTableSize = 4096;
 // The last code the encoder assigns; when the next free code would pass it,
 // a clear code starts the table again.
 constexpr std::uint32_t kLastAssignedCode = 4094;
@@ -35,36 +36,38 @@ void LzwDecoder::Reset() {
 }
 
 LzwDecodeResult LzwDecoder::Decode(std::span<const std::uint8_t> codes,
-                                   std::span<std::uint8_t> out) {
+                                   std::vector<std::uint8_t>& out, std::size_t limit) {
   constexpr std::uint32_t kNone = 0xFFFFFFFF;
   const std::uint32_t end_code = clear_code_ + 1;
-  std::size_t pos = 0;  // next output byte
-  std::size_t in = 0;   // next input byte
+  const std::size_t start = out.size();
+  std::size_t in = 0;  // next input byte
   std::uint32_t bits = 0;
   int bit_count = 0;
   std::uint32_t prev = kNone;
   Reset();
+  auto result = [&](LzwStatus status) { return LzwDecodeResult{status, out.size() - start}; };
 
-  // Writes the string of `code` (already in the table) at `pos`. Strings are
-  // stored as (prefix, last byte) chains whose prefixes are always older
-  // entries, so the walk ends after length_[code] steps; bytes that would
-  // fall past the output are dropped.
+  // Appends the string of `code` (already in the table). Strings are stored
+  // as (prefix, last byte) chains whose prefixes are always older entries,
+  // so the walk ends after length_[code] steps; bytes that would pass
+  // `limit` are dropped.
   auto emit = [&](std::uint32_t code) {
     const std::size_t len = length_[code];
-    const std::size_t room = out.size() - pos;
+    const std::size_t at = out.size();
+    const std::size_t room = std::min(len, limit - at);
+    out.resize(at + room);
     std::size_t i = len;
     while (i > 0) {
       --i;
-      if (i < room) out[pos + i] = suffix_[code];
+      if (i < room) out[at + i] = suffix_[code];
       code = prefix_[code];
     }
-    pos += std::min(len, room);
   };
 
-  if (out.empty()) return {LzwStatus::Complete, 0};
+  if (out.size() >= limit) return result(LzwStatus::Complete);
   for (;;) {
     while (bit_count < code_width_) {
-      if (in == codes.size()) return {LzwStatus::OutOfData, pos};
+      if (in == codes.size()) return result(LzwStatus::OutOfData);
       bits |= std::uint32_t{codes[in++]} << bit_count;
       bit_count += 8;
     }
@@ -77,10 +80,10 @@ LzwDecodeResult LzwDecoder::Decode(std::span<const std::uint8_t> codes,
       prev = kNone;
       continue;
     }
-    if (code == end_code) return {LzwStatus::Complete, pos};
+    if (code == end_code) return result(LzwStatus::Complete);
     if (prev == kNone) {
       // First code after a clear (or at the start): it must be a literal.
-      if (code >= clear_code_) return {LzwStatus::BadCode, pos};
+      if (code >= clear_code_) return result(LzwStatus::BadCode);
       emit(code);
     } else {
       std::uint8_t first;
@@ -92,7 +95,7 @@ LzwDecodeResult LzwDecoder::Decode(std::span<const std::uint8_t> codes,
         first = first_[prev];
       } else {
         // A code beyond the table would name an entry that refers to itself.
-        return {LzwStatus::BadCode, pos};
+        return result(LzwStatus::BadCode);
       }
       if (next_code_ < kMaxCodes) {
         prefix_[next_code_] = static_cast<std::uint16_t>(prev);
@@ -105,8 +108,32 @@ LzwDecodeResult LzwDecoder::Decode(std::span<const std::uint8_t> codes,
       emit(code);
     }
     prev = code;
-    if (pos == out.size()) return {LzwStatus::Complete, pos};
+    if (out.size() == limit) return result(LzwStatus::Complete);
   }
+}
+
+std::uint64_t LzwMaxOutput(std::uint64_t code_bytes, int min_code_size) noexcept {
+  const int min = std::clamp(min_code_size, kLzwMinCodeSizeLow, kLzwMinCodeSizeHigh);
+  if (code_bytes > UINT64_MAX / 8 / 4096) return UINT64_MAX;
+  std::uint64_t bits = code_bytes * 8;
+  // The decoder's table and code width, driven by the longest possible chain
+  // (each code the next free one, the case that adds a string and uses it).
+  std::uint32_t next = (1u << min) + 2;
+  int width = min + 1;
+  std::uint64_t length = 0, total = 0;
+  while (bits >= static_cast<std::uint64_t>(width)) {
+    bits -= static_cast<std::uint64_t>(width);
+    if (length == 0) {
+      length = 1;  // the first code: a literal
+    } else if (next < kTableSize) {
+      ++length;
+      ++next;
+      if (next == (1u << width) && width < kMaxCodeWidth) ++width;
+    }
+    total += length;
+    if (next == kTableSize) return total + bits / static_cast<std::uint64_t>(width) * length;
+  }
+  return total;
 }
 
 // ---------------------------------------------------------------- encoder

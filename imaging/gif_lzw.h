@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "imaging/framework.h"
 
@@ -31,7 +32,7 @@ enum class LzwStatus {
 
 struct LzwDecodeResult {
   LzwStatus status = LzwStatus::Complete;
-  std::size_t written = 0;  // output bytes written; the rest is untouched
+  std::size_t written = 0;  // output bytes appended
 };
 
 class LzwDecoder {
@@ -39,10 +40,13 @@ class LzwDecoder {
   // `min_code_size` must lie in [kLzwMinCodeSizeLow, kLzwMinCodeSizeHigh].
   explicit LzwDecoder(int min_code_size);
 
-  // Decodes the code stream `codes` (sub-blocks already joined) into `out`,
-  // never writing past its end. Decoding stops at the end code, when `out`
-  // is full, or at the first bad code.
-  LzwDecodeResult Decode(std::span<const std::uint8_t> codes, std::span<std::uint8_t> out);
+  // Decodes the code stream `codes` (sub-blocks already joined), appending
+  // the bytes to `out` until it holds `limit` bytes; `out` grows only as far
+  // as the data decodes (a caller that reserves `limit` beforehand touches
+  // no more memory than that). Decoding stops at the end code, when `out`
+  // holds `limit` bytes, or at the first bad code.
+  LzwDecodeResult Decode(std::span<const std::uint8_t> codes, std::vector<std::uint8_t>& out,
+                         std::size_t limit);
 
  private:
   static constexpr int kMaxCodes = 4096;
@@ -57,6 +61,15 @@ class LzwDecoder {
   std::uint32_t next_code_ = 0;
   int code_width_ = 0;
 };
+
+// The most bytes that any code stream of `code_bytes` bytes decodes to with
+// this minimum code size: every code after the first one string longer than
+// the one before (first 1 byte, then 2, 3, ...) at the widths the growing
+// table dictates, and once the table is full, codes of 12 bits that each
+// repeat the longest string. A clear code only shortens what follows, so no
+// stream of that length decodes to more. About 8.4 million bytes for the
+// first 6 KB, then about 2730 bytes per further byte of codes.
+std::uint64_t LzwMaxOutput(std::uint64_t code_bytes, int min_code_size) noexcept;
 
 // Writes `pixels` as GIF image data after the minimum-code-size byte
 // (`min_code_size` in [kLzwMinCodeSizeLow, kLzwMinCodeSizeHigh]): the

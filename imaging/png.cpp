@@ -458,8 +458,42 @@ struct Decoded {
   std::unique_ptr<TBitmap> raster;
 };
 
+// The most bytes deflate data inflates to, per byte: a length-258 match
+// coded in 2 bits (one 1-bit length code, one 1-bit distance code). Plus a
+// little for the first bytes a stream must spell out.
+constexpr std::uint64_t kMaxInflateRatio = 1032;
+constexpr std::uint64_t kInflateSlack = 1024;
+
+// Bytes of the filtered rows of the whole image (filter byte and packed
+// samples of every row of every pass): what the image data must inflate to.
+std::uint64_t ScanlineBytes(const Ihdr& h) {
+  const std::uint64_t pixel_bits = std::uint64_t{Channels(h.color_type)} * h.depth;
+  std::uint64_t total = 0;
+  for (const Pass& p : h.interlace ? std::span<const Pass>(kAdam7) : std::span(&kWholeImage, 1)) {
+    if (p.x0 >= h.width || p.y0 >= h.height) continue;
+    const std::uint64_t width = (h.width - p.x0 + p.dx - 1) / p.dx;
+    const std::uint64_t height = (h.height - p.y0 + p.dy - 1) / p.dy;
+    total += height * (1 + (width * pixel_bits + 7) / 8);
+  }
+  return total;
+}
+
+// Data bytes of the run of consecutive IDAT chunks that starts at `in`'s
+// position (chunk lengths only; CRCs are checked when the chunks are read).
+std::uint64_t IdatRunBytes(ByteReader in) {
+  std::uint64_t total = 0;
+  while (in.remaining() >= 12) {
+    const std::uint32_t length = in.u32be();
+    const auto type = in.bytes(4);
+    if (std::memcmp(type.data(), "IDAT", 4) != 0 || in.remaining() - 4 < length) break;
+    in.skip(std::size_t{length} + 4);
+    total += length;
+  }
+  return total;
+}
+
 // Reads a whole file (section 5: signature, then chunks up to IEND).
-Decoded ReadPng(std::span<const std::uint8_t> file) {
+Decoded ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limits) {
   ByteReader in(file);
   if (in.remaining() < kSignature.size() ||
       !std::equal(kSignature.begin(), kSignature.end(), file.begin()))
@@ -495,6 +529,7 @@ Decoded ReadPng(std::span<const std::uint8_t> file) {
     if (type == "IHDR") {
       if (!first) Fail(kPngIhdrCorruptText);
       out.ihdr = ParseIhdr(data);
+      limits.CheckDeclared(out.ihdr.width, out.ihdr.height);
     } else if (type == "PLTE") {
       plte = ParsePalette(data, gamma);
       have_plte = true;
@@ -502,6 +537,11 @@ Decoded ReadPng(std::span<const std::uint8_t> file) {
       if (!image) {
         const Ihdr& h = out.ihdr;
         if (h.color_type == kPalette && !have_plte) Fail(kPngInvalidPaletteText);
+        // The raster is allocated only for rows that the image data can
+        // inflate to: this chunk and the IDAT chunks right after it.
+        const std::uint64_t idat_bytes = data.size() + IdatRunBytes(in);
+        if (ScanlineBytes(h) > kMaxInflateRatio * idat_bytes + kInflateSlack)
+          Fail(kPngMissingPartsText);
         image = std::make_unique<ImageDecoder>(h, gamma, *out.raster);
         image_gamma = gamma;
         if (h.color_type == kPalette) {
@@ -669,7 +709,7 @@ void TPNGObject::LoadFromBytes(std::span<const std::uint8_t> bytes) {
   width_ = 0;
   height_ = 0;
   image_.reset();
-  Decoded decoded = ReadPng(bytes);
+  Decoded decoded = ReadPng(bytes, Limits());
   chunks_ = std::move(decoded.chunks);
   width_ = static_cast<int>(decoded.ihdr.width);
   height_ = static_cast<int>(decoded.ihdr.height);

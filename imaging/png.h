@@ -21,9 +21,13 @@
 // one entry below 255) marks the raster Transparent with that colour as it
 // appears in the raster. Unknown ancillary chunks are kept, cHRM is dropped;
 // an unknown critical chunk fails. Failures raise EPNGError with one of the
-// texts below (inflate failures with zlib's message appended), or
-// EOutOfResources for an image larger than kMaxPixelStoreBytes, checked
-// before anything is allocated; the object then holds nothing.
+// texts below (inflate failures with zlib's message appended),
+// ESourceTooLarge for an IHDR size beyond Limits() (CheckDeclared, right
+// after IHDR), or EOutOfResources for an image larger than
+// kMaxPixelStoreBytes; the object then holds nothing. Before the raster is
+// allocated, the filtered rows the image must inflate to are checked
+// against what the first run of IDAT chunks can hold (deflate's best ratio,
+// 1032 bytes per byte, plus 1024): more raises kPngMissingPartsText.
 //
 // Writing (Assign from a TBitmap, then SaveToStream) produces IHDR, PLTE
 // (indexed rasters only), tRNS (Transparent rasters only), IDAT and IEND.

@@ -122,6 +122,8 @@ void LoadTarga(TStream& stream, TBitmap& bitmap) {
     throw ETargaError(kTargaPixelDepthText);
   // Colour-mapped and gray images hold one byte per pixel.
   if (base_type != 2 && depth != 8) throw ETargaError(kTargaPixelDepthText);
+  bitmap.Limits().CheckDeclared(static_cast<std::uint64_t>(width),
+                                static_cast<std::uint64_t>(height));
 
   TPalette palette;
   if (color_map_type == 1) {

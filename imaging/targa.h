@@ -11,8 +11,12 @@
 // last pixel is dropped. The header is not otherwise validated.
 //
 // Failures: ETargaError for an image type, pixel depth or colour map entry
-// size outside the above; EEndOfData for data cut short; EOutOfResources for
-// a raster above kMaxPixelStoreBytes (checked before allocating).
+// size outside the above; ESourceTooLarge for a declared size beyond the
+// reading raster's Limits() (CheckDeclared, right after the header);
+// EEndOfData for data too short to fill the declared pixels (a run-length
+// packet covers at most 128 pixels with 1 + bytes-per-pixel bytes, so a file
+// that could not back them is refused before allocating); EOutOfResources
+// for a raster above kMaxPixelStoreBytes.
 #pragma once
 
 #include <cstdint>

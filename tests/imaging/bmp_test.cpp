@@ -423,7 +423,7 @@ TEST(BmpRead, EmptyAndBrokenFiles) {
   EXPECT_EQ(LoadError(Bytes(good.begin(), good.begin() + 40)), "EEndOfData: Premature end of data");
   // 100000 x 100000 pixels declared by a 54-byte file.
   EXPECT_EQ(LoadError(with(18, {0xA0, 0x86, 0x01, 0, 0xA0, 0x86, 0x01, 0})),
-            "EOutOfResources: Out of system resources");
+            "ESourceTooLarge: Source image too large");
   // Pixel offset past the end of the file.
   EXPECT_EQ(LoadError(with(10, {0xFF, 0xFF, 0, 0})), "EEndOfData: Premature end of data");
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "imaging/checked.h"
 #include "imaging/gif_lzw.h"
 #include "tests/imaging/codec_test_util.h"
 
@@ -67,9 +66,8 @@ void PutImage(Bytes& out, int left, int top, int width, int height, std::uint8_t
   out.insert(out.end(), data.Bytes().begin(), data.Bytes().end());
 }
 
-// Hand-made code streams: (code, width) pairs packed LSB first, as one
-// sub-block and its terminator.
-Bytes CodeBlocks(const std::vector<std::pair<int, int>>& codes) {
+// Hand-made code streams: (code, width) pairs packed LSB first.
+Bytes PackCodes(const std::vector<std::pair<int, int>>& codes) {
   Bytes packed;
   std::uint32_t acc = 0;
   int n = 0;
@@ -83,6 +81,12 @@ Bytes CodeBlocks(const std::vector<std::pair<int, int>>& codes) {
     }
   }
   if (n > 0) packed.push_back(static_cast<std::uint8_t>(acc));
+  return packed;
+}
+
+// The packed codes as one sub-block and its terminator.
+Bytes CodeBlocks(const std::vector<std::pair<int, int>>& codes) {
+  const Bytes packed = PackCodes(codes);
   Bytes out(packed.size() + 2, 0);  // length, data, terminator
   out[0] = static_cast<std::uint8_t>(packed.size());
   std::copy(packed.begin(), packed.end(), out.begin() + 1);
@@ -390,12 +394,17 @@ TEST(GifRead, AnimatedFileRendersItsFirstFrameOnly) {
   PutImage(file, 0, 0, 2, 2, 0, nullptr, {2, 2, 2, 2});
   Put8(file, ';');
   auto gif = Load(file);
-  ASSERT_EQ(gif->Images().size(), 2u);
+  ASSERT_EQ(gif->Images().size(), 1u) << "later frames are not decoded";
   EXPECT_TRUE(gif->Warnings().empty());
   const auto out = Render(*gif);
   ASSERT_EQ(out.PixelFormat(), TPixelFormat::Indexed8);
   EXPECT_EQ(out.ConstRow(1)[1], 1);
   EXPECT_EQ(out.Palette()[1], (TPaletteEntry{255, 0, 0}));
+  // Saved again, it is a one-frame file of the first frame.
+  auto again = Load(testing::SaveToBytes(*gif));
+  ASSERT_EQ(again->Images().size(), 1u);
+  EXPECT_EQ(again->Images()[0].pixels, (Bytes{1, 1, 1, 1}));
+  EXPECT_TRUE(again->Warnings().empty());
 }
 
 TEST(GifRead, FrameSmallerThanScreenIsDrawnOnWhite) {
@@ -567,17 +576,53 @@ Bytes GoodFile() {
   return file;
 }
 
-TEST(GifRead, PixelBudgetIsCheckedBeforeAllocating) {
-  // Screen 65535 x 65535 and a frame of size 0: 4 GiB of indices declared by
-  // a file of a few dozen bytes.
-  Bytes file = Header(0xFFFF, 0xFFFF, &kFour);
-  PutImage(file, 0, 0, 0, 0, 0, nullptr, {0});
-  Put8(file, ';');
-  auto gif = Load(GoodFile());
-  ASSERT_FALSE(gif->Empty());
-  EXPECT_THROW(testing::LoadFromBytes(*gif, file), EOutOfResources);
-  EXPECT_TRUE(gif->Empty()) << "a failed load leaves no frames behind";
-  EXPECT_EQ(gif->Width(), 0);
+// A first frame without image data used to render as a blank picture of
+// the declared size; now it fails, and a failed load leaves nothing behind.
+TEST(GifRead, FrameWithoutImageDataIsRefused) {
+  auto descriptor = [] {
+    Bytes f = Header(3, 2, &kFour);
+    Put8(f, ',');
+    for (int v : {0, 0, 0, 0, 3, 0, 2, 0, 0})
+      Put8(f, v);
+    return f;
+  };
+  Bytes cut = descriptor();  // the file ends after the descriptor
+  Bytes no_blocks = descriptor();
+  no_blocks.insert(no_blocks.end(), {2, 0, ';'});  // code size, terminator
+  Bytes no_pixel = descriptor();
+  Put8(no_pixel, 2);
+  const Bytes clear_end = CodeBlocks({{4, 3}, {5, 3}});
+  no_pixel.insert(no_pixel.end(), clear_end.begin(), clear_end.end());
+  Put8(no_pixel, ';');
+  for (const Bytes* file : {&cut, &no_blocks, &no_pixel}) {
+    auto gif = Load(GoodFile());
+    ASSERT_FALSE(gif->Empty());
+    TMemoryStream stream(*file);
+    EXPECT_THROW(gif->LoadFromStream(stream), EGIFError);
+    EXPECT_TRUE(gif->Empty());
+    EXPECT_EQ(gif->Width(), 0);
+  }
+}
+
+// The bound that decides whether LZW data can back a frame must be reached
+// by the longest chain (each code the next free one, then the longest string
+// again and again), or real files near it would be refused.
+TEST(GifLzw, MaxOutputIsExactlyTheLongestChain) {
+  std::vector<std::pair<int, int>> chain = {{0, 3}};  // a literal
+  int next = 6, width = 3;
+  while (next < 4096) {
+    chain.push_back({next, width});
+    if (++next == (1 << width) && width < 12) ++width;
+  }
+  for (int i = 0; i < 5; ++i)
+    chain.push_back({4095, 12});
+  const Bytes codes = PackCodes(chain);
+  LzwDecoder lzw(2);
+  std::vector<std::uint8_t> out;
+  const LzwDecodeResult result = lzw.Decode(codes, out, SIZE_MAX);
+  EXPECT_EQ(result.status, LzwStatus::OutOfData);
+  EXPECT_EQ(result.written, LzwMaxOutput(codes.size(), 2));
+  EXPECT_EQ(LzwMaxOutput(codes.size() + 3, 2), result.written + 2 * 4091) << "two codes more";
 }
 
 }  // namespace

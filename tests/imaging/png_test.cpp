@@ -485,8 +485,8 @@ TEST(PngRead, HugeDeclaredSizeIsRefusedBeforeAllocating) {
   try {
     png.LoadFromBytes(file);
     FAIL() << "no error";
-  } catch (const EOutOfResources& e) {
-    EXPECT_EQ(e.Message(), kOutOfResourcesText);
+  } catch (const ESourceTooLarge& e) {
+    EXPECT_EQ(e.Message(), kSourceTooLargeText);
   }
   EXPECT_TRUE(png.Empty());
 }

@@ -374,7 +374,7 @@ TEST(TargaRead, Failures) {
               s.width = s.height = 0xFFFF;
               s.depth = 32;
             }),
-            "EOutOfResources: Out of system resources");
+            "ESourceTooLarge: Source image too large");
   // 300 MB of pixels declared with a few bytes of packets: refused before
   // the raster is allocated.
   EXPECT_EQ(with([](TgaFields& s) {
