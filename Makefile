@@ -88,11 +88,7 @@ bench: build
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-check-# Workloads against the running host beside libjpeg's own floor; not a test.
-bench: build
-	python3 bench/run_bench.py $(BUILD)
-
-format:
+check-format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:
