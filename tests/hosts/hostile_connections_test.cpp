@@ -1,10 +1,6 @@
 // skalo-httpd against slow, silent and greedy clients: the real binary over
 // loopback, each test with its own host.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,62 +30,6 @@ const std::string kEchoModule = ECHO_MODULE_PATH;
 // Larger than the socket buffers of both ends together, so that a client that
 // does not read leaves the host in the middle of sending.
 constexpr std::size_t kBigFileSize = std::size_t{32} << 20;
-
-// A loopback connection whose end the test watches.
-class Socket {
- public:
-  explicit Socket(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (fd_ < 0) throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(fd_);
-      throw std::runtime_error("connect failed");
-    }
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() { close(fd_); }
-
-  // False when the host has closed the connection.
-  bool Send(std::string_view bytes) {
-    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
-  }
-
-  // Reads until what arrived ends with `end`, or for at most `wait`.
-  std::string ReadUntil(std::string_view end, milliseconds wait) {
-    std::string received;
-    const auto deadline = Clock::now() + wait;
-    while (!received.ends_with(end) && Clock::now() < deadline) {
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-      if (ClosedWithin(std::min(left, milliseconds(10)), &received)) break;
-    }
-    return received;
-  }
-
-  // Reads what arrives within `wait`; true when the host closed the
-  // connection meanwhile.
-  bool ClosedWithin(milliseconds wait, std::string* received = nullptr) {
-    const auto deadline = Clock::now() + wait;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      const int ready = poll(&p, 1, static_cast<int>(std::max<milliseconds::rep>(0, left.count())));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return false;
-      char chunk[4096];
-      const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
-      if (got <= 0) return true;  // an end or a reset
-      if (received != nullptr) received->append(chunk, static_cast<std::size_t>(got));
-    }
-  }
-
- private:
-  int fd_;
-};
 
 // Raises this process's open-file limit (which the host inherits) to the hard
 // limit, and answers it.
@@ -147,7 +87,7 @@ TEST_F(HostileClients, SlowReadersAreCutOffAndDoNotHoldUpTheStop) {
     // The whole answer must be taken within the send timeout, however the
     // client paces its reading.
     auto host = StartHost({"--send-timeout", "1"});
-    Socket reader(host->port());
+    RawConnection reader(host->port());
     ASSERT_TRUE(reader.Send(Get("/big.bin", "close")));
     std::this_thread::sleep_for(milliseconds(2000));
     std::string received;
@@ -158,7 +98,7 @@ TEST_F(HostileClients, SlowReadersAreCutOffAndDoNotHoldUpTheStop) {
   }
   // A client that never reads gets a short grace once the host is told to stop.
   auto host = StartHost();
-  Socket stalled(host->port());
+  RawConnection stalled(host->port());
   ASSERT_TRUE(stalled.Send(Get("/big.bin")));
   std::this_thread::sleep_for(milliseconds(300));  // the answer is under way
   const auto start = Clock::now();
@@ -178,7 +118,7 @@ TEST_F(HostileClients, DropsHeadsSentTooSlowlyButNotIdleConnections) {
   EXPECT_EQ(client.new_connections(), 0);
 
   // One byte every 100 ms: each read is quick, the head never ends.
-  Socket dribbler(host->port());
+  RawConnection dribbler(host->port());
   const std::string head = "GET /hello.txt HTTP/1.1\r\nHost: x\r\nX-Pad: ";
   const auto start = Clock::now();
   bool closed = false;
@@ -197,13 +137,13 @@ TEST_F(HostileClients, MakesRoomForNewClientsByClosingIdleConnectionsFirst) {
   constexpr int kCap = 50;
   constexpr int kHalfOpen = 3 * kCap - 1;
   auto host = StartHost({"--max-connections", std::to_string(kCap)});
-  std::vector<std::unique_ptr<Socket>> heads;
+  std::vector<std::unique_ptr<RawConnection>> heads;
   for (int i = 0; i < kHalfOpen; ++i) {
-    heads.push_back(std::make_unique<Socket>(host->port()));
+    heads.push_back(std::make_unique<RawConnection>(host->port()));
     heads.back()->Send("GET / HTTP/1.1\r\nHo");
   }
   // The newest connection, but the only idle one once answered.
-  Socket idle(host->port());
+  RawConnection idle(host->port());
   ASSERT_TRUE(idle.Send(Get("/hello.txt")));
   ASSERT_THAT(idle.ReadUntil("\r\n\r\nhello\n", milliseconds(5000)), StartsWith("HTTP/1.1 200 "));
   // Lets the host see the answer as sent before the next client comes.
@@ -230,9 +170,9 @@ TEST_F(HostileClients, AnswersBesideElevenHundredHalfOpenConnections) {
   if (files < kHalfOpen + 64) GTEST_SKIP() << "the open-file limit is too low";
   temp_.Write("hello.txt", "hello\n");
   auto host = StartHost();
-  std::vector<std::unique_ptr<Socket>> heads;
+  std::vector<std::unique_ptr<RawConnection>> heads;
   for (rlim_t i = 0; i < kHalfOpen; ++i) {
-    heads.push_back(std::make_unique<Socket>(host->port()));
+    heads.push_back(std::make_unique<RawConnection>(host->port()));
     heads.back()->Send("GET / HTTP/1.1\r\nHo");
   }
   const Reply reply = Client().Fetch(host->Url("/hello.txt"));

@@ -156,15 +156,16 @@ int Connect(int port) {
   return fd;
 }
 
-void SendAll(int fd, std::string_view bytes) {
+bool SendAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      return;  // the server may close early (e.g. after refusing the request)
+      return false;  // the server may close early (e.g. after refusing the request)
     }
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
+  return true;
 }
 
 std::string ReceiveAll(int fd) {
@@ -499,12 +500,39 @@ RawConnection::~RawConnection() {
   close(fd_);
 }
 
-void RawConnection::Send(std::string_view bytes) {
-  SendAll(fd_, bytes);
+bool RawConnection::Send(std::string_view bytes) {
+  return SendAll(fd_, bytes);
 }
 
 std::string RawConnection::ReadToEnd() {
   return ReceiveAll(fd_);
+}
+
+bool RawConnection::ClosedWithin(std::chrono::milliseconds wait, std::string* received) {
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + wait;
+  for (;;) {
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(std::max<milliseconds::rep>(0, left.count())));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char chunk[4096];
+    const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0) return true;  // an end or a reset
+    if (received != nullptr) received->append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+std::string RawConnection::ReadUntil(std::string_view end, std::chrono::milliseconds wait) {
+  using namespace std::chrono;
+  std::string received;
+  const auto deadline = steady_clock::now() + wait;
+  while (!received.ends_with(end) && steady_clock::now() < deadline) {
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+    if (ClosedWithin(std::min(left, milliseconds(10)), &received)) break;
+  }
+  return received;
 }
 
 }  // namespace skalo::host::testing

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <string_view>
@@ -143,9 +144,15 @@ class RawConnection {
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
   ~RawConnection();
-  void Send(std::string_view bytes);
+  // False when the server closed the connection before taking all bytes.
+  bool Send(std::string_view bytes);
   // Reads until the server closes the connection.
   std::string ReadToEnd();
+  // Reads what arrives within `wait`; true when the server closed the
+  // connection meanwhile (what arrived goes to `received`).
+  bool ClosedWithin(std::chrono::milliseconds wait, std::string* received = nullptr);
+  // Reads until what arrived ends with `end`, or for at most `wait`.
+  std::string ReadUntil(std::string_view end, std::chrono::milliseconds wait);
 
  private:
   int fd_ = -1;
