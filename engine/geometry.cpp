@@ -3,11 +3,15 @@
 // would give.
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <utility>
 
 #include "engine/skalo.h"
 #include "imaging/bitmap.h"
 #include "imaging/checked.h"
+#include "imaging/png.h"
 #include "imaging/resample.h"
+#include "imaging/rows.h"
 
 namespace skalo {
 
@@ -72,13 +76,16 @@ FitDecision DecideFit(const TSkalo& job, std::int32_t sw, std::int32_t sh) {
 // bounds the result's height and Height its width. A missing side follows
 // from the source's aspect ratio; two given sides are used as they are.
 void TSkalo::FitImage(TBitmap& bitmap) {
-  const FitDecision d = DecideFit(*this, bitmap.Width(), bitmap.Height());
+  const auto [width, height] = FitSize(bitmap.Width(), bitmap.Height());
+  ResampleTo(bitmap, width, height);
+}
+
+std::pair<std::int32_t, std::int32_t> TSkalo::FitSize(std::int32_t sw, std::int32_t sh) {
+  const FitDecision d = DecideFit(*this, sw, sh);
   SetWidth(d.width);
   SetHeight(d.height);
-  if (d.turned)
-    ResampleTo(bitmap, Height(), Width());
-  else
-    ResampleTo(bitmap, Width(), Height());
+  if (d.turned) return {Height(), Width()};
+  return {Width(), Height()};
 }
 
 std::pair<std::int64_t, std::int64_t> TSkalo::PlannedOutput(std::int32_t sw,
@@ -94,14 +101,21 @@ std::pair<std::int64_t, std::int64_t> TSkalo::PlannedOutput(std::int32_t sw,
 // and Height.
 void TSkalo::PadImage(TBitmap& bitmap) {
   const std::int32_t box_w = Width(), box_h = Height();
-  const std::int32_t sw = bitmap.Width(), sh = bitmap.Height();
+  const auto [width, height] = PadSize(bitmap.Width(), bitmap.Height());
+  ResampleTo(bitmap, width, height);
+  DrawOnCanvas(bitmap, box_w, box_h);
+}
+
+std::pair<std::int32_t, std::int32_t> TSkalo::PadSize(std::int32_t sw, std::int32_t sh) {
   // The width binds when the height it implies stays below the box's.
   if (MulDiv(sh, Width(), sw) < Height())
     SetHeight(Computed(MulDiv(sh, Width(), sw)));
   else
     SetWidth(Computed(MulDiv(sw, Height(), sh)));
-  ResampleTo(bitmap, Width(), Height());
+  return {Width(), Height()};
+}
 
+void TSkalo::DrawOnCanvas(TBitmap& bitmap, std::int32_t box_w, std::int32_t box_h) {
   TBitmap canvas;
   canvas.SetPixelFormat(TPixelFormat::Rgb565);
   canvas.SetSize(static_cast<int>(Side(box_w)), static_cast<int>(Side(box_h)));
@@ -112,6 +126,66 @@ void TSkalo::PadImage(TBitmap& bitmap) {
   const auto top = static_cast<int>((std::int64_t{box_h} - Height()) / 2);
   canvas.Canvas().Draw(left, top, bitmap);
   bitmap.Assign(canvas);
+}
+
+bool TSkalo::StreamResize(TGraphic& decoder, TBitmap& picture) {
+  // The sizes follow from the rows' own size, as they would from the
+  // decoded raster's.
+  class Consumer final : public TRowConsumer {
+   public:
+    explicit Consumer(TSkalo& job) : job_(job) {}
+    void Begin(const TRowLayout& layout) override {
+      try {
+        box_ = {job_.Width(), job_.Height()};
+        const auto [w, h] = job_.Whitespace() ? job_.PadSize(layout.width, layout.height)
+                                              : job_.FitSize(layout.width, layout.height);
+        target_.SetPixelFormat(TPixelFormat::Bgr24);
+        target_.SetSize(static_cast<int>(Side(w)), static_cast<int>(Side(h)));
+        const float radius = DefaultFilterRadius(ResampleFilter::Lanczos3);
+        stream_ = std::make_unique<TStreamResampler>(ResampleFilter::Lanczos3, radius, target_);
+        stream_->Begin(layout);
+      } catch (...) {
+        failed_ = true;
+        throw;
+      }
+    }
+    void Rows(int first, const std::uint8_t* const* rows, int count) override {
+      try {
+        if (!stream_) throw EGraphicError(kScanLineRangeText);
+        stream_->Rows(first, rows, count);
+      } catch (...) {
+        failed_ = true;
+        throw;
+      }
+    }
+    TBitmap& Finish() {
+      if (!stream_) throw EGraphicError(kScanLineRangeText);
+      stream_->Finish();
+      return target_;
+    }
+    bool Failed() const { return failed_; }
+    std::pair<std::int32_t, std::int32_t> Box() const { return box_; }
+
+   private:
+    TSkalo& job_;
+    TBitmap target_;
+    std::unique_ptr<TStreamResampler> stream_;
+    std::pair<std::int32_t, std::int32_t> box_{0, 0};
+    bool failed_ = false;
+  };
+
+  Consumer consumer(*this);
+  try {
+    decoder.DecodeRows(consumer);
+  } catch (...) {
+    // Decoders that once decoded while loading fail as loading fails.
+    if (consumer.Failed() || !dynamic_cast<TPNGObject*>(&decoder)) throw;
+    SetError(2004, "An unknown exception occured.");
+    return false;
+  }
+  picture.Assign(consumer.Finish());
+  if (Whitespace()) DrawOnCanvas(picture, consumer.Box().first, consumer.Box().second);
+  return true;
 }
 
 // The size PadImage would give; nothing is decoded or resampled, the

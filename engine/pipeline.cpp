@@ -152,9 +152,20 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
     if (error_code_ != 0) return;
   }
 
-  if (process_binary_) {
+  if (process_binary_ && rotation_ == 0 && streaming_) {
+    TBitmap picture;
+    if (!StreamResize(*decoder, picture)) return;
+    encoder->Assign(picture);
+  } else if (process_binary_) {
     auto picture = std::make_unique<TBitmap>();
-    decoder->AssignTo(*picture);
+    try {
+      decoder->AssignTo(*picture);
+    } catch (...) {
+      // A PNG file's data is inflated only now; its failures are load failures.
+      if (!dynamic_cast<TPNGObject*>(decoder.get())) throw;
+      SetError(2004, kUnknownFailure);
+      return;
+    }
     if (rotation_ != 0)
       picture = RotateBitmap(*picture, background_color_, static_cast<long double>(rotation_));
     if (whitespace_)

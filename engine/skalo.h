@@ -134,6 +134,22 @@ class TSkalo {
   void FitImage(TBitmap& bitmap);
   void PadImage(TBitmap& bitmap);
   void MeasureImage(TGraphic& source);
+  // The sizes FitImage and PadImage resample to for a source of sw x sh;
+  // each writes the decided size back into Width and Height.
+  std::pair<std::int32_t, std::int32_t> FitSize(std::int32_t sw, std::int32_t sh);
+  std::pair<std::int32_t, std::int32_t> PadSize(std::int32_t sw, std::int32_t sh);
+  // Centres the resampled picture on a canvas of box_w x box_h painted in
+  // BackgroundColor (PadImage's last step).
+  void DrawOnCanvas(TBitmap& bitmap, std::int32_t box_w, std::int32_t box_h);
+  // Fit or pad without a whole source raster: the decoder's rows go straight
+  // into the resampler. False when the job failed (ErrorCode set).
+  bool StreamResize(TGraphic& decoder, TBitmap& picture);
+
+  // Whether jobs without a rotation resample the decoder's rows as they
+  // arrive (the default) or the whole decoded raster. Both give the same
+  // bytes; the raster path is the reference the streaming one is tested on.
+  bool Streaming() const { return streaming_; }
+  void SetStreaming(bool v) { streaming_ = v; }
 
   // The format table: a new, empty image object for a source extension or for
   // an output extension (which also sets Mime). Throws EInvalidFileType.
@@ -179,6 +195,7 @@ class TSkalo {
   TColor background_color_ = 0;
   TJobLimits limits_;
   bool planned_ = false;
+  bool streaming_ = true;
   TMemoryBudget::TReservation reservation_;
 };
 

@@ -397,6 +397,24 @@ const TPalette& StandardPalette(TPixelFormat indexed_format) {
   }
 }
 
+// ---------------------------------------------------------------- TBgrRowReader
+
+struct TBgrRowReader::Impl {
+  PixelReader reader;
+};
+
+TBgrRowReader::TBgrRowReader(const TBitmap& layout_of) {
+  const TBitmap::Layout layout = layout_of.CurrentLayout();
+  identity_ = layout.bits == 24;
+  impl_ = std::make_unique<Impl>(Impl{PixelReader(layout.bits, layout.masks, layout_of.Palette())});
+}
+
+TBgrRowReader::~TBgrRowReader() = default;
+
+void TBgrRowReader::Read(const std::uint8_t* row, int width, std::uint8_t* bgr) const {
+  impl_->reader.Read(row, 0, width, bgr);
+}
+
 // ---------------------------------------------------------------- TBitmap
 
 TBitmap::TBitmap() = default;
@@ -509,6 +527,24 @@ void TBitmap::SetHeight(int height) {
 void TBitmap::SetSize(int width, int height) {
   if (width < 0 || height < 0) throw EGraphicError("Invalid image size");
   Reallocate(width, height);
+}
+
+void TBitmap::SetSizeForOverwrite(int width, int height) {
+  if (width < 0 || height < 0) throw EGraphicError("Invalid image size");
+  if (width == 0 || height == 0) {
+    store_.reset();
+    row_bytes_ = 0;
+  } else {
+    const int bits = CurrentLayout().bits;
+    std::size_t row_bytes = 0;
+    auto store = NewStore(width, height, bits, row_bytes);
+    for (int y = 0; y < height; ++y)
+      ZeroRowTail(store.get() + static_cast<std::size_t>(y) * row_bytes, width, bits, row_bytes);
+    store_ = std::move(store);
+    row_bytes_ = row_bytes;
+  }
+  width_ = width;
+  height_ = height;
 }
 
 void TBitmap::Reallocate(int width, int height) {

@@ -178,6 +178,26 @@ class TCanvas {
   std::int32_t copy_mode_ = kCopyModeSource;
 };
 
+// Reads rows of one raster layout as blue, green, red bytes: the conversion
+// SetPixelFormat(TPixelFormat::Bgr24) applies, one row at a time.
+class TBgrRowReader {
+ public:
+  // The layout (format, bit fields, palette) of `layout_of`.
+  explicit TBgrRowReader(const TBitmap& layout_of);
+  ~TBgrRowReader();
+  TBgrRowReader(const TBgrRowReader&) = delete;
+  TBgrRowReader& operator=(const TBgrRowReader&) = delete;
+  // True when rows are Bgr24 already and Read is a copy.
+  bool Identity() const noexcept { return identity_; }
+  // Converts the first `width` pixels of `row` into 3 * width bytes at `bgr`.
+  void Read(const std::uint8_t* row, int width, std::uint8_t* bgr) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  bool identity_ = false;
+};
+
 class TBitmap : public TGraphic {
  public:
   // An empty raster: 0 x 0, Device format, no canvas, not transparent.
@@ -210,6 +230,10 @@ class TBitmap : public TGraphic {
   void SetWidth(int width);
   void SetHeight(int height);
   void SetSize(int width, int height);
+  // Replaces the pixels by a new store of the given size whose pixel bytes
+  // are unspecified (the row padding is zero), for a writer that sets every
+  // pixel itself. Format, palette and transparency are kept.
+  void SetSizeForOverwrite(int width, int height);
 
   // --- Format ---
   TPixelFormat PixelFormat() const noexcept { return format_; }
@@ -267,6 +291,7 @@ class TBitmap : public TGraphic {
 
  private:
   friend class TCanvas;
+  friend class TBgrRowReader;
   struct Layout;
 
   Layout CurrentLayout() const noexcept;

@@ -3,12 +3,23 @@
 #include <utility>
 
 #include "imaging/bitmap.h"
+#include "imaging/rows.h"
 
 namespace skalo {
 
 void TGraphic::LoadFromFile(const std::string& path) {
-  TMemoryStream stream(ReadWholeFile(path, limits_.max_file_bytes));
+  LoadFromBuffer(ReadWholeFile(path, limits_.max_file_bytes));
+}
+
+void TGraphic::LoadFromBuffer(std::vector<std::uint8_t> bytes) {
+  TMemoryStream stream(std::move(bytes));
   LoadFromStream(stream);
+}
+
+void TGraphic::DecodeRows(TRowConsumer& consumer) {
+  TBitmap picture;
+  AssignTo(picture);
+  DeliverRows(picture, consumer);
 }
 
 void TGraphic::Draw(TCanvas& canvas, int x, int y) {

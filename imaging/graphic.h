@@ -3,7 +3,9 @@
 // needs to know which file format it is handling.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "imaging/framework.h"
 #include "imaging/limits.h"
@@ -12,6 +14,7 @@ namespace skalo {
 
 class TBitmap;
 class TCanvas;
+class TRowConsumer;
 
 class TGraphic {
  public:
@@ -23,7 +26,7 @@ class TGraphic {
   virtual ~TGraphic() = default;
 
   // Reads the whole file at `path` (8-bit path) and hands it to
-  // LoadFromStream. A file that cannot be opened raises EFOpenError
+  // LoadFromBuffer. A file that cannot be opened raises EFOpenError
   // "Cannot open file ..."; one above Limits().max_file_bytes EFileTooLarge;
   // everything else is LoadFromStream's.
   void LoadFromFile(const std::string& path);
@@ -37,6 +40,19 @@ class TGraphic {
   // in the class's file format. Damaged data raises an exception whose type
   // and text the class chooses; the object then holds nothing usable.
   virtual void LoadFromStream(TStream& stream) = 0;
+
+  // Loads the image from a whole file's bytes, as LoadFromStream does from a
+  // stream positioned at the first byte. The default reads them through a
+  // memory stream; a class that keeps the compressed bytes takes them over
+  // instead of copying them.
+  virtual void LoadFromBuffer(std::vector<std::uint8_t> bytes);
+
+  // Delivers the picture's rows top to bottom to `consumer` (imaging/rows.h),
+  // in the layout AssignTo would give. The default converts through AssignTo
+  // and hands over the raster's rows; a decoder that can decode as it goes
+  // delivers each row once it is decoded, without holding the whole picture.
+  // Failures as for AssignTo.
+  virtual void DecodeRows(TRowConsumer& consumer);
 
   // Writes the image in the class's file format at the stream's position.
   // Not const: encoders may compress lazily, on the first save.

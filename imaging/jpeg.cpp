@@ -4,11 +4,13 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 
 #include "imaging/byte_reader.h"
 #include "imaging/checked.h"
+#include "imaging/rows.h"
 
 // jpeglib.h needs FILE and size_t declared first; jerror.h comes after it.
 #include <jpeglib.h>
@@ -297,25 +299,38 @@ void CmykRowToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, JDIMENSION width) {
   }
 }
 
-// Reads the top `count` scan lines into `rows` (one pointer per output row);
-// CMYK rows pass through `cmyk_row` (4 bytes per pixel) first. Stops the
-// library there when that is not the whole picture.
-int ReadRows(Decompressor* d, JSAMPROW* rows, JSAMPROW cmyk_row, JDIMENSION count) {
+// Reads the next `count` scan lines into `rows` (one pointer per row); CMYK
+// rows pass through `cmyk_row` (4 bytes per pixel) first. Rows the library
+// does not deliver (only a suspending source stops early; ours never
+// suspends) are left white.
+int ReadBatch(Decompressor* d, JSAMPROW* rows, JSAMPROW cmyk_row, JDIMENSION count,
+              std::size_t row_bytes) {
   if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
   jpeg_decompress_struct& c = d->cinfo;
-  while (c.output_scanline < count) {
-    const JDIMENSION y = c.output_scanline;
+  JDIMENSION done = 0;
+  while (done < count) {
     if (cmyk_row != nullptr) {
       if (jpeg_read_scanlines(&c, &cmyk_row, 1) != 1) break;
-      CmykRowToBgr(cmyk_row, rows[y], c.output_width);
-    } else if (jpeg_read_scanlines(&c, rows + y, count - y) == 0) {
-      break;  // a suspending source only; ours never suspends
+      CmykRowToBgr(cmyk_row, rows[done], c.output_width);
+      ++done;
+    } else {
+      const JDIMENSION n = jpeg_read_scanlines(&c, rows + done, count - done);
+      if (n == 0) break;
+      done += n;
     }
   }
-  if (count == c.output_height)
-    jpeg_finish_decompress(&c);
+  for (; done < count; ++done)
+    std::memset(rows[done], 0xFF, row_bytes);
+  return 0;
+}
+
+// Ends the library's work: finished when every row was read, else stopped.
+int EndDecompress(Decompressor* d, bool whole) {
+  if (setjmp(d->err.jump) != 0) return d->err.pub.msg_code;
+  if (whole)
+    jpeg_finish_decompress(&d->cinfo);
   else
-    jpeg_abort_decompress(&c);
+    jpeg_abort_decompress(&d->cinfo);
   return 0;
 }
 
@@ -332,14 +347,31 @@ std::function<void(const TJPEGFrame&)> CheckLimits(const TImageLimits& limits) {
   return [&limits](const TJPEGFrame& frame) { limits.CheckDeclared(frame.width, frame.height); };
 }
 
-// Decodes into a new raster: Bgr24, or Indexed8 with the quantizer's gray
-// palette.
-void DecodeStream(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
-                  const DecodeParams& params, TBitmap& raster) {
-  auto holder = std::make_unique<DecompressorHolder>();
-  Decompressor* d = &holder->d;
-  TJPEGHeader header;
+// A decompression started and ready to deliver rows, with the layout they
+// come in: Bgr24, or Indexed8 with the quantizer's gray palette.
+struct Session {
+  std::unique_ptr<DecompressorHolder> holder = std::make_unique<DecompressorHolder>();
   OutputKind kind = OutputKind::Bgr;
+  JDIMENSION width = 0;
+  JDIMENSION height = 0;  // rows to deliver
+  TBitmap sample;         // format and palette of the rows
+  std::vector<JSAMPLE> cmyk;
+
+  Decompressor* D() { return &holder->d; }
+  std::size_t RowBytes() const {
+    return std::size_t{width} * (kind == OutputKind::GrayIndex ? 1 : 3);
+  }
+  JSAMPROW CmykRow() { return cmyk.empty() ? nullptr : cmyk.data(); }
+  void Read(JSAMPROW* rows, JDIMENSION count) {
+    Check(ReadBatch(D(), rows, CmykRow(), count, RowBytes()));
+  }
+  void End() { Check(EndDecompress(D(), height == D()->cinfo.output_height)); }
+};
+
+void StartSession(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
+                  const DecodeParams& params, Session& s) {
+  Decompressor* d = s.D();
+  TJPEGHeader header;
   Check(CreateDecompressor(d));
   Check(ReadHeaders(d, tables, data, &header));
   if (params.check) {
@@ -349,33 +381,69 @@ void DecodeStream(std::span<const std::uint8_t> tables, std::span<const std::uin
     frame.mcu_height = static_cast<std::uint32_t>(d->cinfo.max_v_samp_factor) * DCTSIZE;
     params.check(frame);
   }
-  Check(Configure(d, &params, &kind));
+  Check(Configure(d, &params, &s.kind));
 
   // Refuse an oversized raster before the library allocates its buffers.
-  const JDIMENSION width = d->cinfo.output_width;
-  const JDIMENSION height = params.rows != 0 ? params.rows : d->cinfo.output_height;
-  if (height > d->cinfo.output_height) throw EJPEG("JPEG stream has fewer rows than requested");
-  const unsigned bits = kind == OutputKind::GrayIndex ? 8 : 24;
-  PixelStoreBytes(width, height, bits);
+  s.width = d->cinfo.output_width;
+  s.height = params.rows != 0 ? params.rows : d->cinfo.output_height;
+  if (s.height > d->cinfo.output_height) throw EJPEG("JPEG stream has fewer rows than requested");
+  const unsigned bits = s.kind == OutputKind::GrayIndex ? 8 : 24;
+  PixelStoreBytes(s.width, s.height, bits);
   Check(StartDecompress(d));
 
-  raster.SetPixelFormat(kind == OutputKind::GrayIndex ? TPixelFormat::Indexed8
-                                                      : TPixelFormat::Bgr24);
-  raster.SetSize(static_cast<int>(width), static_cast<int>(height));
-  if (kind == OutputKind::GrayIndex) {
+  s.sample.SetPixelFormat(s.kind == OutputKind::GrayIndex ? TPixelFormat::Indexed8
+                                                          : TPixelFormat::Bgr24);
+  if (s.kind == OutputKind::GrayIndex) {
     TPalette palette(static_cast<std::size_t>(d->cinfo.actual_number_of_colors));
     for (std::size_t i = 0; i < palette.size(); ++i) {
       const std::uint8_t level = d->cinfo.colormap[0][i];
       palette[i] = {level, level, level};
     }
-    raster.SetPalette(std::move(palette));
+    s.sample.SetPalette(std::move(palette));
   }
-  std::vector<JSAMPROW> rows(height);
-  for (JDIMENSION y = 0; y < height; ++y)
+  if (s.kind == OutputKind::Cmyk) s.cmyk.resize(std::size_t{s.width} * 4);
+}
+
+// Decodes into a new raster, the library writing straight into its rows.
+void DecodeStream(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
+                  const DecodeParams& params, TBitmap& raster) {
+  Session s;
+  StartSession(tables, data, params, s);
+  raster.Assign(s.sample);
+  raster.SetSizeForOverwrite(static_cast<int>(s.width), static_cast<int>(s.height));
+  std::vector<JSAMPROW> rows(s.height);
+  for (JDIMENSION y = 0; y < s.height; ++y)
     rows[y] = raster.Row(static_cast<int>(y));
-  std::vector<JSAMPLE> cmyk;
-  if (kind == OutputKind::Cmyk) cmyk.resize(std::size_t{width} * 4);
-  Check(ReadRows(d, rows.data(), cmyk.empty() ? nullptr : cmyk.data(), height));
+  s.Read(rows.data(), s.height);
+  s.End();
+}
+
+// Rows decoded per batch handed to a consumer: enough for the library to
+// deliver whole MCU rows at once, few enough to stay in the cache.
+constexpr JDIMENSION kBatchRows = 16;
+
+// Decodes batch by batch, handing each to the consumer before the next.
+void DecodeStreamRows(std::span<const std::uint8_t> data, const DecodeParams& params,
+                      TRowConsumer& consumer) {
+  Session s;
+  StartSession({}, data, params, s);
+  TRowLayout layout;
+  layout.width = static_cast<int>(s.width);
+  layout.height = static_cast<int>(s.height);
+  layout.sample.Assign(s.sample);
+  consumer.Begin(layout);
+  const std::size_t row_bytes = (s.RowBytes() + 31) / 32 * 32;
+  std::vector<JSAMPLE> buffer(row_bytes * kBatchRows);
+  JSAMPROW rows[kBatchRows];
+  for (JDIMENSION k = 0; k < kBatchRows; ++k)
+    rows[k] = buffer.data() + k * row_bytes;
+  for (JDIMENSION y = 0; y < s.height;) {
+    const JDIMENSION count = std::min(kBatchRows, s.height - y);
+    s.Read(rows, count);
+    consumer.Rows(static_cast<int>(y), rows, static_cast<int>(count));
+    y += count;
+  }
+  s.End();
 }
 
 // --- Compression ---
@@ -494,6 +562,17 @@ void TJPEGImage::Assign(const TJPEGImage& source) {
 void TJPEGImage::AssignTo(TBitmap& dest) {
   if (!bitmap_) Decode();
   dest.Assign(*bitmap_);
+}
+
+void TJPEGImage::LoadFromBuffer(std::vector<std::uint8_t> bytes) {
+  LoadFromBytes(std::move(bytes));
+}
+
+void TJPEGImage::DecodeRows(TRowConsumer& consumer) {
+  if (bitmap_) return DeliverRows(*bitmap_, consumer);
+  DecodeParams params;
+  params.check = CheckLimits(Limits());
+  DecodeStreamRows(Data(), params, consumer);
 }
 
 const std::vector<std::uint8_t>& TJPEGImage::Data() const noexcept {

@@ -96,6 +96,13 @@ class TJPEGImage : public TGraphic {
   // Decodes the compressed data once (EJPEG on damaged data) and shares the
   // raster with `dest`: Bgr24, or Indexed8 with a gray palette.
   void AssignTo(TBitmap& dest) override;
+  // Takes the bytes over as the compressed data (LoadFromBytes).
+  void LoadFromBuffer(std::vector<std::uint8_t> bytes) override;
+  // Delivers the raster's rows when there is one; otherwise decodes the
+  // compressed data batch by batch into the same layout AssignTo gives,
+  // holding no more than one batch of rows (the library's own buffers aside:
+  // a multi-scan file keeps its coefficients). Nothing is kept afterwards.
+  void DecodeRows(TRowConsumer& consumer) override;
 
   // Shares the other object's compressed data, header, raster and quality.
   void Assign(const TJPEGImage& source);

@@ -583,65 +583,188 @@ bool DetectAvx2() {
   return __builtin_cpu_supports("avx2");
 }
 
+}  // namespace
+
 // Horizontal pass into a ring of intermediate rows, each row computed once,
-// when the first target row that needs it comes up (the vector engine
-// computes two at a time); the vertical pass reads the ring. The ring holds
-// as many rows as one target row's window spans, counted from the highest row
-// computed so far, plus the one row computed ahead, so the intermediate
-// raster never exists whole.
-void FastCore(Rows src, int sw, int sh, MutableRows dst, int tw, int th, ResampleFilter filter,
-              float radius, bool avx2) {
-  const HTable h = BuildHTable(BuildContributorList(sw, tw, filter, radius), sw, avx2);
-  const VTable v = BuildVTable(BuildContributorList(sh, th, filter, radius));
-  const HorizontalRowsFn rows_avx2 =
-      PickHorizontalRows(h.groups, std::make_integer_sequence<int, 17>());
-
-  std::int64_t ring = 1, highest = -1;
-  for (const VEntry& e : v.entries) {
-    for (std::size_t k = e.begin; k < e.end; ++k)
-      highest = std::max<std::int64_t>(highest, v.taps[k].pixel);
-    for (std::size_t k = e.begin; k < e.end; ++k)
-      ring = std::max(ring, highest - v.taps[k].pixel + 1);
-  }
-  ring = std::min<std::int64_t>(ring + 1, sh);
-  Plane work = MakePlane(tw, static_cast<int>(ring));
-  auto slot = [&](std::int32_t row) { return work.Row(static_cast<int>(row % ring)); };
-
-  const std::size_t bytes = 3 * static_cast<std::size_t>(tw);
-  int next = 0;  // the next intermediate row to compute
-  auto compute_through = [&](std::int32_t row) {
-    while (next <= row) {
-      if (h.identity) {
-        std::memcpy(slot(next), src[next], bytes);
-        ++next;
-      } else if (avx2 && next + 1 < sh) {
-        rows_avx2(h, src[next], src[next + 1], slot(next), slot(next + 1));
-        next += 2;
-      } else {
-        HorizontalRowScalar(h, src[next], slot(next));
-        ++next;
-      }
-    }
-  };
-
+// as its source row arrives (the vector engine computes two at a time); the
+// vertical pass reads the ring and writes each target row as soon as the
+// last intermediate row under its window exists. The ring holds as many rows
+// as one target row's window spans, counted from the highest row computed so
+// far, plus the one row a pair may run ahead, so neither the source nor the
+// intermediate raster ever needs to exist whole.
+struct TStreamResampler::State {
+  HTable h;
+  VTable v;
+  HorizontalRowsFn rows_avx2 = nullptr;
+  bool avx2 = false;
+  int sw = 0, sh = 0, tw = 0, th = 0;
+  MutableRows dst{nullptr, 0};
+  std::int64_t ring = 1;
+  Plane work;
+  std::vector<std::int32_t> need;  // per target row: intermediate rows it needs
+  std::unique_ptr<TBgrRowReader> convert;
+  std::vector<std::uint8_t> converted;  // two converted source rows
+  std::vector<std::uint8_t> held;       // a source row waiting for its pair
+  bool holding = false;
+  int received = 0;  // source rows received
+  int computed = 0;  // intermediate rows computed
+  int emitted = 0;   // target rows written
   std::vector<std::uint32_t> acc;
   std::vector<const std::uint8_t*> rows;
-  for (int j = 0; j < th; ++j) {
-    const VEntry& e = v.entries[static_cast<std::size_t>(j)];
-    const TContributor* taps = v.taps.data() + e.begin;
-    const std::size_t count = e.end - e.begin;
-    rows.clear();
-    for (std::size_t k = 0; k < count; ++k) {
-      compute_through(taps[k].pixel);
-      rows.push_back(slot(taps[k].pixel));
+
+  std::uint8_t* Slot(std::int64_t row) { return work.Row(static_cast<int>(row % ring)); }
+  std::size_t SourceBytes() const { return 3 * static_cast<std::size_t>(sw); }
+  std::size_t TargetBytes() const { return 3 * static_cast<std::size_t>(tw); }
+
+  void Emit() {
+    const std::size_t bytes = TargetBytes();
+    while (emitted < th && need[static_cast<std::size_t>(emitted)] <= computed) {
+      const VEntry& e = v.entries[static_cast<std::size_t>(emitted)];
+      const TContributor* taps = v.taps.data() + e.begin;
+      const std::size_t count = e.end - e.begin;
+      rows.clear();
+      for (std::size_t k = 0; k < count; ++k)
+        rows.push_back(Slot(taps[k].pixel));
+      if (v.identity)
+        std::memcpy(dst[emitted], rows[0], bytes);
+      else if (avx2)
+        VerticalRowAvx2(e, taps, rows.data(), dst[emitted], bytes, acc);
+      else
+        VerticalBytesScalar(taps, rows.data(), count, e.total, dst[emitted], 0, bytes, acc);
+      ++emitted;
     }
-    if (v.identity)
-      std::memcpy(dst[j], rows[0], bytes);
-    else if (avx2)
-      VerticalRowAvx2(e, taps, rows.data(), dst[j], bytes, acc);
-    else
-      VerticalBytesScalar(taps, rows.data(), count, e.total, dst[j], 0, bytes, acc);
   }
+
+  void One(const std::uint8_t* src) {
+    if (h.identity)
+      std::memcpy(Slot(computed), src, TargetBytes());
+    else
+      HorizontalRowScalar(h, src, Slot(computed));
+    ++computed;
+    Emit();
+  }
+
+  void Pair(const std::uint8_t* src0, const std::uint8_t* src1) {
+    rows_avx2(h, src0, src1, Slot(computed), Slot(computed + 1));
+    computed += 2;
+    Emit();
+  }
+
+  bool Paired() const { return avx2 && !h.identity; }
+
+  const std::uint8_t* Bgr(const std::uint8_t* row, int which) {
+    if (!convert) return row;
+    std::uint8_t* out = converted.data() + static_cast<std::size_t>(which) * SourceBytes();
+    convert->Read(row, sw, out);
+    return out;
+  }
+
+  void Push(const std::uint8_t* const* src, int count) {
+    int k = 0;
+    while (k < count) {
+      if (!Paired()) {
+        One(Bgr(src[k], 0));
+        ++received;
+        ++k;
+      } else if (holding) {
+        Pair(held.data(), Bgr(src[k], 0));
+        holding = false;
+        ++received;
+        ++k;
+      } else if (received + 1 >= sh) {
+        One(Bgr(src[k], 0));  // the last row of an odd count
+        ++received;
+        ++k;
+      } else if (k + 1 < count) {
+        const std::uint8_t* a = Bgr(src[k], 0);
+        Pair(a, Bgr(src[k + 1], 1));
+        received += 2;
+        k += 2;
+      } else {
+        // Its pair comes with the next batch.
+        std::memcpy(held.data(), Bgr(src[k], 0), SourceBytes());
+        holding = true;
+        ++received;
+        ++k;
+      }
+    }
+  }
+};
+
+TStreamResampler::TStreamResampler(ResampleFilter filter, float radius, TBitmap& target,
+                                   ResampleEngine engine)
+    : filter_(filter), radius_(radius), target_(target), engine_(engine) {
+  CheckRadius(radius);
+  DefaultFilterRadius(filter);  // rejects a filter outside the table
+  if (target.BitsPerPixel() != 24) throw EGraphicError(kInvalidPixelFormatText);
+}
+
+TStreamResampler::~TStreamResampler() = default;
+
+void TStreamResampler::Begin(const TRowLayout& layout) {
+  state_.reset();
+  started_ = true;
+  const int sw = layout.width, sh = layout.height;
+  const int tw = target_.Width(), th = target_.Height();
+  expected_ = sh;
+  received_ = 0;
+  // Any side of 0: the target keeps its content.
+  if (sw == 0 || sh == 0 || tw == 0 || th == 0) return;
+  auto s = std::make_unique<State>();
+  s->avx2 = engine_ != ResampleEngine::Scalar && ResampleAvx2Available();
+  s->h = BuildHTable(BuildContributorList(sw, tw, filter_, radius_), sw, s->avx2);
+  s->v = BuildVTable(BuildContributorList(sh, th, filter_, radius_));
+  s->rows_avx2 = PickHorizontalRows(s->h.groups, std::make_integer_sequence<int, 17>());
+  s->sw = sw;
+  s->sh = sh;
+  s->tw = tw;
+  s->th = th;
+  std::int64_t ring = 1, highest = -1;
+  s->need.resize(static_cast<std::size_t>(th));
+  for (std::size_t j = 0; j < s->v.entries.size(); ++j) {
+    const VEntry& e = s->v.entries[j];
+    std::int32_t own = -1;
+    for (std::size_t k = e.begin; k < e.end; ++k) {
+      highest = std::max<std::int64_t>(highest, s->v.taps[k].pixel);
+      own = std::max(own, s->v.taps[k].pixel);
+    }
+    s->need[j] = own + 1;
+    for (std::size_t k = e.begin; k < e.end; ++k)
+      ring = std::max(ring, highest - s->v.taps[k].pixel + 1);
+  }
+  s->ring = std::min<std::int64_t>(ring + 1, sh);
+  s->work = MakePlane(tw, static_cast<int>(s->ring));
+  s->dst = MutableRows{target_.Row(0), target_.RowStride()};
+  TBgrRowReader reader(layout.sample);
+  if (!reader.Identity()) {
+    s->convert = std::make_unique<TBgrRowReader>(layout.sample);
+    s->converted.resize(2 * s->SourceBytes());
+  }
+  if (s->Paired()) s->held.resize(s->SourceBytes());
+  state_ = std::move(s);
+}
+
+void TStreamResampler::Rows(int first, const std::uint8_t* const* rows, int count) {
+  if (!started_ || first != received_ || count < 0 || count > expected_ - received_)
+    throw EGraphicError(kScanLineRangeText);
+  received_ += count;
+  if (state_) state_->Push(rows, count);
+}
+
+void TStreamResampler::Finish() {
+  if (!started_ || received_ != expected_) throw EGraphicError(kScanLineRangeText);
+  state_.reset();
+}
+
+namespace {
+
+// The fast engines over a whole raster: its rows handed to the streaming
+// resampler.
+void FastCore(const TBitmap& source, TBitmap& target, ResampleFilter filter, float radius,
+              ResampleEngine engine) {
+  TStreamResampler stream(filter, radius, target, engine);
+  DeliverRows(source, stream);
+  stream.Finish();
 }
 
 }  // namespace
@@ -666,6 +789,7 @@ void ResampleCore(ResampleFilter filter, const TBitmap& source, TBitmap& target,
   if (target.BitsPerPixel() != 24) throw EGraphicError(kInvalidPixelFormatText);
   const int sw = source.Width(), sh = source.Height(), tw = target.Width(), th = target.Height();
   if (sw == 0 || sh == 0 || tw == 0 || th == 0) return;
+  if (engine != ResampleEngine::Reference) return FastCore(source, target, filter, radius, engine);
 
   TBitmap converted;
   const TBitmap* from = &source;
@@ -676,18 +800,7 @@ void ResampleCore(ResampleFilter filter, const TBitmap& source, TBitmap& target,
   }
   const Rows src{from->ConstRow(0), from->RowStride()};
   const MutableRows dst{target.Row(0), target.RowStride()};
-  switch (engine) {
-    case ResampleEngine::Reference:
-      ReferenceCore(src, sw, sh, dst, tw, th, filter, radius);
-      break;
-    case ResampleEngine::Scalar:
-      FastCore(src, sw, sh, dst, tw, th, filter, radius, false);
-      break;
-    case ResampleEngine::Avx2:
-    case ResampleEngine::Auto:
-      FastCore(src, sw, sh, dst, tw, th, filter, radius, ResampleAvx2Available());
-      break;
-  }
+  ReferenceCore(src, sw, sh, dst, tw, th, filter, radius);
 }
 
 void Resample(std::uint32_t new_width, std::uint32_t new_height, ResampleFilter filter,
@@ -698,7 +811,6 @@ void Resample(std::uint32_t new_width, std::uint32_t new_height, ResampleFilter 
   TBitmap target;
   target.SetPixelFormat(TPixelFormat::Bgr24);
   target.SetSize(static_cast<int>(new_width), static_cast<int>(new_height));
-  source.SetPixelFormat(TPixelFormat::Bgr24);
   ResampleCore(filter, source, target, radius);
   source.Assign(target);
 }

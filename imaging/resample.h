@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "imaging/bitmap.h"
+#include "imaging/rows.h"
 
 namespace skalo {
 
@@ -67,6 +69,36 @@ TContributorList BuildContributorList(int source_length, int target_length, Resa
 // Scalar on processors without AVX2), Auto the fastest available.
 enum class ResampleEngine { Auto, Reference, Scalar, Avx2 };
 bool ResampleAvx2Available();
+
+// The resampler fed row by row: source rows arrive top to bottom (Begin,
+// then Rows) in any raster layout, converted one at a time as SetPixelFormat
+// would convert them into Bgr24; each target row is written as soon as the
+// source rows under its window have arrived, and only a ring of intermediate
+// rows is kept. The bytes are exactly those ResampleCore gives for the same
+// source as a raster. A source or target with a side of 0 leaves the target
+// unchanged. `target` (Bgr24, already at the target size, else
+// EGraphicError) must outlive the object; rows out of order raise
+// EGraphicError, and so does Finish unless every row arrived.
+class TStreamResampler final : public TRowConsumer {
+ public:
+  TStreamResampler(ResampleFilter filter, float radius, TBitmap& target,
+                   ResampleEngine engine = ResampleEngine::Auto);
+  ~TStreamResampler() override;
+  void Begin(const TRowLayout& layout) override;
+  void Rows(int first, const std::uint8_t* const* rows, int count) override;
+  void Finish();
+
+ private:
+  struct State;
+  ResampleFilter filter_;
+  float radius_;
+  TBitmap& target_;
+  ResampleEngine engine_;
+  std::unique_ptr<State> state_;
+  bool started_ = false;
+  int expected_ = 0;
+  int received_ = 0;
+};
 
 // The two-raster core: fills `target` (Bgr24, already at the target size)
 // from `source`, which is left unchanged; a source in another format is read
