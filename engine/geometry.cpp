@@ -96,7 +96,7 @@ std::pair<std::int64_t, std::int64_t> TSkalo::PlannedOutput(std::int32_t sw,
 }
 
 // Scales to the largest size inside the box with the source's aspect ratio,
-// centres that on a 16-bit (5-6-5) canvas of the box's size painted in
+// centres that on a 24-bit canvas of the box's size painted exactly in
 // BackgroundColor, and leaves the picture's size (not the canvas's) in Width
 // and Height.
 void TSkalo::PadImage(TBitmap& bitmap) {
@@ -117,7 +117,7 @@ std::pair<std::int32_t, std::int32_t> TSkalo::PadSize(std::int32_t sw, std::int3
 
 void TSkalo::DrawOnCanvas(TBitmap& bitmap, std::int32_t box_w, std::int32_t box_h) {
   TBitmap canvas;
-  canvas.SetPixelFormat(TPixelFormat::Rgb565);
+  canvas.SetPixelFormat(TPixelFormat::Bgr24);
   canvas.SetSize(static_cast<int>(Side(box_w)), static_cast<int>(Side(box_h)));
   canvas.Canvas().Brush().SetColor(BackgroundColor());
   canvas.Canvas().FillRect(canvas.Canvas().ClipRect());

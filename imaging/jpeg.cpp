@@ -196,7 +196,7 @@ struct DecompressorHolder {
 };
 
 struct DecodeParams {
-  bool quantize_gray = true;    // gray output through the 236-level quantizer
+  bool gray_indexed = true;     // gray output as Indexed8 over 256 gray levels
   bool rgb_components = false;  // three components are RGB, not YCbCr
   // Sees the declared frame before anything is allocated for it; throws to
   // refuse it.
@@ -257,8 +257,8 @@ int Configure(Decompressor* d, const DecodeParams* p, OutputKind* kind) {
       *kind = OutputKind::Cmyk;
       break;
     case JCS_GRAYSCALE:
-      c.out_color_space = p->quantize_gray ? JCS_GRAYSCALE : JCS_EXT_BGR;
-      *kind = p->quantize_gray ? OutputKind::GrayIndex : OutputKind::Bgr;
+      c.out_color_space = p->gray_indexed ? JCS_GRAYSCALE : JCS_EXT_BGR;
+      *kind = p->gray_indexed ? OutputKind::GrayIndex : OutputKind::Bgr;
       break;
     default:
       // Anything the library cannot turn into BGR fails in
@@ -266,12 +266,6 @@ int Configure(Decompressor* d, const DecodeParams* p, OutputKind* kind) {
       c.out_color_space = JCS_EXT_BGR;
       *kind = OutputKind::Bgr;
       break;
-  }
-  if (*kind == OutputKind::GrayIndex) {
-    c.quantize_colors = TRUE;
-    c.desired_number_of_colors = kJpegGrayLevels;
-    c.two_pass_quantize = FALSE;
-    c.dither_mode = JDITHER_FS;
   }
   c.scale_num = 1;
   c.scale_denom = 1;
@@ -348,7 +342,7 @@ std::function<void(const TJPEGFrame&)> CheckLimits(const TImageLimits& limits) {
 }
 
 // A decompression started and ready to deliver rows, with the layout they
-// come in: Bgr24, or Indexed8 with the quantizer's gray palette.
+// come in: Bgr24, or Indexed8 over the 256 gray levels.
 struct Session {
   std::unique_ptr<DecompressorHolder> holder = std::make_unique<DecompressorHolder>();
   OutputKind kind = OutputKind::Bgr;
@@ -394,9 +388,9 @@ void StartSession(std::span<const std::uint8_t> tables, std::span<const std::uin
   s.sample.SetPixelFormat(s.kind == OutputKind::GrayIndex ? TPixelFormat::Indexed8
                                                           : TPixelFormat::Bgr24);
   if (s.kind == OutputKind::GrayIndex) {
-    TPalette palette(static_cast<std::size_t>(d->cinfo.actual_number_of_colors));
+    TPalette palette(kJpegGrayLevels);
     for (std::size_t i = 0; i < palette.size(); ++i) {
-      const std::uint8_t level = d->cinfo.colormap[0][i];
+      const auto level = static_cast<std::uint8_t>(i);
       palette[i] = {level, level, level};
     }
     s.sample.SetPalette(std::move(palette));
@@ -615,7 +609,7 @@ void TJPEGImage::Compress() {
 void DecodeJpegToBitmap(std::span<const std::uint8_t> tables, std::span<const std::uint8_t> data,
                         TBitmap& out, bool rgb_components, const TImageLimits& limits) {
   DecodeParams params;
-  params.quantize_gray = false;
+  params.gray_indexed = false;
   params.rgb_components = rgb_components;
   params.check = CheckLimits(limits);
   TBitmap raster;
@@ -628,7 +622,7 @@ void DecodeJpegRows(std::span<const std::uint8_t> tables, std::span<const std::u
                     const std::function<void(const TJPEGFrame&)>& check) {
   if (rows == 0) throw EJPEG("JPEG stream has fewer rows than requested");
   DecodeParams params;
-  params.quantize_gray = false;
+  params.gray_indexed = false;
   params.rgb_components = rgb_components;
   params.check = check;
   params.rows = rows;

@@ -9,9 +9,9 @@
 // conversion into a TBitmap and the raster is kept for later conversions.
 //
 // Decoding. Colour files decode into Bgr24 (the library writes blue, green,
-// red straight into the rows). Grayscale files decode through the library's
-// one-pass quantizer into Indexed8 with kJpegGrayLevels gray entries (Floyd-
-// Steinberg dithering; entry 0 is black, the last white). Four-component
+// red straight into the rows). Grayscale files decode into Indexed8 over a
+// palette of all kJpegGrayLevels gray levels (entry i is level i), so every
+// sample keeps its exact value. Four-component
 // files (CMYK, YCCK) are converted to Bgr24 taking the samples as
 // Adobe-style inverted CMYK (each sample 255 minus the ink), as common viewers
 // do: red = C' * K' / 255 of the stored samples, and so on. Parameters: scale
@@ -57,8 +57,8 @@ SKALO_DECLARE_EXCEPTION(EJPEG, Exception);
 
 // Default compression quality of every new object.
 inline constexpr std::uint8_t kJpegDefaultQuality = 90;
-// Palette size of a decoded grayscale JPEG.
-inline constexpr int kJpegGrayLevels = 236;
+// Palette size of a decoded grayscale JPEG: every 8-bit level.
+inline constexpr int kJpegGrayLevels = 256;
 // Most scans a file may have. Ordinary progressive files have about ten; a
 // file of thousands of tiny scans would make each one a pass over the whole
 // picture.

@@ -90,11 +90,13 @@ class TStreamResampler final : public TRowConsumer {
 
  private:
   struct State;
+  struct Box;  // the box stage of strong shrinks
   ResampleFilter filter_;
   float radius_;
   TBitmap& target_;
   ResampleEngine engine_;
   std::unique_ptr<State> state_;
+  std::unique_ptr<Box> box_;
   bool started_ = false;
   int expected_ = 0;
   int received_ = 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -20,15 +21,6 @@ std::unique_ptr<TBitmap> Picture(int w, int h) {
     for (int x = 0; x < 3 * w; ++x)
       bmp->Row(y)[x] = static_cast<std::uint8_t>(rng());
   return bmp;
-}
-
-std::uint16_t To565(const std::uint8_t* bgr) {
-  return static_cast<std::uint16_t>((bgr[2] >> 3) << 11 | (bgr[1] >> 2) << 5 | bgr[0] >> 3);
-}
-
-std::uint16_t WordAt(const TBitmap& bmp, int x, int y) {
-  const std::uint8_t* p = bmp.ConstRow(y) + 2 * x;
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
 }
 
 struct Job {
@@ -69,8 +61,8 @@ TEST(FitImage, MissingSideFollowsTheAspectRatio) {
   }
 }
 
-// Checks a padded canvas: the picture (the source resampled to pw x ph, in
-// 5-6-5 precision) at (left, top), the background everywhere else.
+// Checks a padded canvas: the picture (the source resampled to pw x ph) at
+// (left, top), exactly the background everywhere else.
 void ExpectPadded(const TBitmap& canvas, const TBitmap& source, int pw, int ph, int left, int top,
                   TColor background) {
   TBitmap picture;
@@ -78,13 +70,12 @@ void ExpectPadded(const TBitmap& canvas, const TBitmap& source, int pw, int ph, 
   Resample(static_cast<std::uint32_t>(pw), static_cast<std::uint32_t>(ph), ResampleFilter::Lanczos3,
            0, picture);
   const std::uint8_t bg[3] = {ColorBlue(background), ColorGreen(background), ColorRed(background)};
-  ASSERT_EQ(canvas.PixelFormat(), TPixelFormat::Rgb565);
+  ASSERT_EQ(canvas.PixelFormat(), TPixelFormat::Bgr24);
   for (int y = 0; y < canvas.Height(); ++y)
     for (int x = 0; x < canvas.Width(); ++x) {
       const bool inside = x >= left && x < left + pw && y >= top && y < top + ph;
-      const std::uint16_t want =
-          inside ? To565(picture.ConstRow(y - top) + 3 * (x - left)) : To565(bg);
-      ASSERT_EQ(WordAt(canvas, x, y), want)
+      const std::uint8_t* want = inside ? picture.ConstRow(y - top) + 3 * (x - left) : bg;
+      ASSERT_EQ(std::memcmp(canvas.ConstRow(y) + 3 * x, want, 3), 0)
           << (inside ? "picture" : "background") << " at " << x << ", " << y;
     }
 }
@@ -114,14 +105,21 @@ TEST(PadImage, CentresThePictureOnTheBox) {
   }
 }
 
-TEST(PadImage, BlackBackgroundStaysZero) {
-  Job j(20, 20);
-  j.job.SetBackgroundColor(kColorBlack);
-  auto bmp = Picture(40, 10);
-  j.job.PadImage(*bmp);
-  EXPECT_EQ(j.job.Height(), 5);
-  for (int y : {0, 6, 12, 19})
-    EXPECT_EQ(WordAt(*bmp, 10, y), 0) << "row " << y;
+TEST(PadImage, BackgroundIsExactlyTheColour) {
+  for (const char* html : {"#000000", "#ffffff", "#336699", "#010203", "#fefdfc", "#7f8081"}) {
+    Job j(20, 20);
+    j.job.SetBackgroundColorHTML(html);
+    auto bmp = Picture(40, 10);
+    j.job.PadImage(*bmp);
+    EXPECT_EQ(j.job.Height(), 5);
+    const TColor c = j.job.BackgroundColor();
+    for (int y : {0, 6, 12, 19}) {
+      const std::uint8_t* p = bmp->ConstRow(y) + 3 * 10;
+      EXPECT_EQ((std::array<int, 3>{p[2], p[1], p[0]}),
+                (std::array<int, 3>{ColorRed(c), ColorGreen(c), ColorBlue(c)}))
+          << html << " row " << y;
+    }
+  }
 }
 
 // A graphic that is not a raster, converting itself into a w x h raster.

@@ -270,14 +270,57 @@ TEST(Resample, OnePixelTargetsAndSources) {
   }
 }
 
-TEST(Resample, AllWeightsZeroGiveBlack) {
-  auto wide = MakeBgr(5000, 2);
-  wide->Canvas().Brush().SetColor(kColorWhite);
-  wide->Canvas().FillRect(wide->Canvas().ClipRect());
-  Resample(10, 2, ResampleFilter::Lanczos3, 0, *wide);
-  for (int y = 0; y < 2; ++y)
-    for (int x = 0; x < 30; ++x)
-      ASSERT_EQ(wide->ConstRow(y)[x], 0) << "byte " << x;
+// Strong shrinks: where the exact weights would all but vanish, the picture
+// is first box-shrunk by a whole factor. A flat picture keeps its colour (it
+// once came out black), and stripes average out to their mean.
+TEST(Resample, ExtremeShrinksKeepTheColours) {
+  for (auto [sw, sh, tw, th] : {std::array{6000, 4, 10, 1}, std::array{5000, 2, 10, 2},
+                                std::array{3, 9000, 2, 12}, std::array{4000, 4000, 7, 9}}) {
+    auto flat = MakeBgr(sw, sh);
+    flat->Canvas().Brush().SetColor(MakeColor(200, 100, 50));
+    flat->Canvas().FillRect(flat->Canvas().ClipRect());
+    Resample(static_cast<std::uint32_t>(tw), static_cast<std::uint32_t>(th),
+             ResampleFilter::Lanczos3, 0, *flat);
+    for (int y = 0; y < th; ++y)
+      for (int x = 0; x < tw; ++x)
+        ASSERT_EQ((std::array<int, 3>{flat->ConstRow(y)[3 * x], flat->ConstRow(y)[3 * x + 1],
+                                      flat->ConstRow(y)[3 * x + 2]}),
+                  (std::array<int, 3>{50, 100, 200}))
+            << sw << "x" << sh << " at " << x << ", " << y;
+  }
+  auto stripes = MakeBgr(6000, 1);
+  for (int x = 0; x < 6000; ++x)
+    std::memset(stripes->Row(0) + 3 * x, x % 2 ? 255 : 0, 3);
+  Resample(10, 1, ResampleFilter::Lanczos3, 0, *stripes);
+  for (int x = 0; x < 30; ++x)
+    EXPECT_NEAR(stripes->ConstRow(0)[x], 128, 2) << "byte " << x;
+}
+
+// Every ratio above the box-shrink threshold gives the bytes it always gave:
+// hashes of results recorded before the box stage existed.
+TEST(Resample, OrdinaryRatiosKeepTheirBytes) {
+  struct Case {
+    int sw, sh, tw, th;
+    std::uint64_t hash;
+  };
+  const Case cases[] = {
+      {4000, 300, 800, 60, 0xb7a0a76c47653f09u}, {4000, 400, 120, 13, 0x66dc86910b7969e8u},
+      {6000, 40, 200, 40, 0x9b0a5290c6c080b2u},  {6000, 40, 177, 40, 0xb77ad4b27e465311u},
+      {2304, 173, 200, 15, 0xa3ebb6b0c4b02c30u}, {1000, 1000, 34, 34, 0x6c24c75e6e04c647u},
+      {1000, 1000, 31, 31, 0x37df4c82d87b8c3fu}, {3000, 20, 94, 20, 0xcffab640357c475fu},
+      {640, 480, 641, 479, 0x4a0e825679142096u}, {97, 89, 13, 101, 0xb307269521352dc4u},
+      {5000, 3, 150, 3, 0xba492672700246b0u},    {3, 5000, 3, 148, 0x167e1dfbcb2df78eu},
+  };
+  for (const Case& c : cases) {
+    auto src = HarshNoise(c.sw, c.sh, static_cast<unsigned>(c.sw + c.th));
+    Resample(static_cast<std::uint32_t>(c.tw), static_cast<std::uint32_t>(c.th),
+             ResampleFilter::Lanczos3, 0, *src);
+    std::uint64_t hash = 1469598103934665603u;
+    for (int y = 0; y < c.th; ++y)
+      for (int x = 0; x < 3 * c.tw; ++x)
+        hash = (hash ^ src->ConstRow(y)[x]) * 1099511628211u;
+    EXPECT_EQ(hash, c.hash) << c.sw << "x" << c.sh << " -> " << c.tw << "x" << c.th;
+  }
 }
 
 TEST(Resample, OvershootIsClampedBetweenThePasses) {
