@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <utility>
 
+#include "engine/row_pipe.h"
 #include "engine/skalo.h"
 #include "imaging/bitmap.h"
 #include "imaging/checked.h"
@@ -175,8 +178,18 @@ bool TSkalo::StreamResize(TGraphic& decoder, TBitmap& picture) {
   };
 
   Consumer consumer(*this);
+  // Alone on a machine of several cores, the job decodes on this thread and
+  // resamples on another; under load every core has a job of its own.
+  std::optional<TRowPipe> pipe;
+  if (pipelining_ && running_jobs_.load() == 1 && std::thread::hardware_concurrency() > 1)
+    pipe.emplace(consumer);
   try {
-    decoder.DecodeRows(consumer);
+    if (pipe) {
+      decoder.DecodeRows(*pipe);
+      pipe->Finish();
+    } else {
+      decoder.DecodeRows(consumer);
+    }
   } catch (...) {
     // Decoders that once decoded while loading fail as loading fails.
     if (consumer.Failed() || !dynamic_cast<TPNGObject*>(&decoder)) throw;

@@ -72,7 +72,15 @@ void TSkalo::PlanFor(std::uint32_t source_width, std::uint32_t source_height) {
   if (limits_.budget) reservation_ = limits_.budget->Reserve(estimate);
 }
 
+std::atomic<int> TSkalo::running_jobs_{0};
+
 void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image) {
+  struct Running {
+    Running() { ++running_jobs_; }
+    ~Running() { --running_jobs_; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+  } running;
   result.reset();
   reservation_.Release();
   planned_ = false;

@@ -2,6 +2,7 @@
 // runs the pipeline once and then answers with its results and error state.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -150,6 +151,10 @@ class TSkalo {
   // bytes; the raster path is the reference the streaming one is tested on.
   bool Streaming() const { return streaming_; }
   void SetStreaming(bool v) { streaming_ = v; }
+  // Whether a streaming job may decode on one core and resample on another
+  // while it is the only job running (the default). Same bytes either way.
+  bool Pipelining() const { return pipelining_; }
+  void SetPipelining(bool v) { pipelining_ = v; }
 
   // The format table: a new, empty image object for a source extension or for
   // an output extension (which also sets Mime). Throws EInvalidFileType.
@@ -196,6 +201,9 @@ class TSkalo {
   TJobLimits limits_;
   bool planned_ = false;
   bool streaming_ = true;
+  bool pipelining_ = true;
+  // Jobs between the start and the end of RunJob, in this process.
+  static std::atomic<int> running_jobs_;
   TMemoryBudget::TReservation reservation_;
 };
 

@@ -427,12 +427,17 @@ void DecodeStreamRows(std::span<const std::uint8_t> data, const DecodeParams& pa
   layout.sample.Assign(s.sample);
   consumer.Begin(layout);
   const std::size_t row_bytes = (s.RowBytes() + 31) / 32 * 32;
-  std::vector<JSAMPLE> buffer(row_bytes * kBatchRows);
+  std::vector<JSAMPLE> buffer;
   JSAMPROW rows[kBatchRows];
-  for (JDIMENSION k = 0; k < kBatchRows; ++k)
-    rows[k] = buffer.data() + k * row_bytes;
   for (JDIMENSION y = 0; y < s.height;) {
     const JDIMENSION count = std::min(kBatchRows, s.height - y);
+    if (std::uint8_t* const* lent = consumer.LendRows(static_cast<int>(count), s.RowBytes())) {
+      std::copy(lent, lent + count, rows);
+    } else {
+      if (buffer.empty()) buffer.resize(row_bytes * kBatchRows);
+      for (JDIMENSION k = 0; k < count; ++k)
+        rows[k] = buffer.data() + k * row_bytes;
+    }
     s.Read(rows, count);
     consumer.Rows(static_cast<int>(y), rows, static_cast<int>(count));
     y += count;

@@ -4,6 +4,7 @@
 // for a whole raster.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "imaging/bitmap.h"
@@ -27,6 +28,14 @@ class TRowConsumer {
   // Rows first .. first + count - 1, each exactly once, in increasing order
   // over all calls. The pointers are valid only during the call.
   virtual void Rows(int first, const std::uint8_t* const* rows, int count) = 0;
+  // Optionally lends the producer memory for its next batch: `count` rows of
+  // `bytes` bytes each, which it may decode into and then hand to Rows (the
+  // consumer then keeps them without a copy). Null: the producer uses its own.
+  virtual std::uint8_t* const* LendRows(int count, std::size_t bytes) {
+    (void)count;
+    (void)bytes;
+    return nullptr;
+  }
 };
 
 // Hands a whole raster to a consumer: Begin, then its rows in batches.

@@ -63,7 +63,7 @@ class Streaming : public ::testing::Test {
     testing::Bytes bytes;
     int width = 0, height = 0, code = 0;
   };
-  Answer Run(const std::string& source, const std::string& query, bool streaming) {
+  Answer Run(const std::string& source, const std::string& query, bool streaming, bool pipe) {
     TSkalo job;
     job.SetWidth(-1);
     job.SetHeight(-1);
@@ -74,6 +74,7 @@ class Streaming : public ::testing::Test {
     job.SetProcessEXIF(false);
     job.SetAutoRotate(true);
     job.SetStreaming(streaming);
+    job.SetPipelining(pipe);
     // width height whitespace rotation output bgcolor
     int w, h, pad, rotation;
     char output[8] = {}, color[8] = {};
@@ -131,15 +132,17 @@ TEST_F(Streaming, GivesTheBytesOfTheRasterPath) {
   };
   for (const std::string& source : sources)
     for (const char* query : queries) {
-      const Answer streamed = Run(source, query, true);
-      const Answer raster = Run(source, query, false);
+      const Answer raster = Run(source, query, false, false);
       SCOPED_TRACE(source + " " + query);
-      EXPECT_EQ(streamed.code, 0);
-      EXPECT_EQ(streamed.code, raster.code);
-      EXPECT_EQ(streamed.width, raster.width);
-      EXPECT_EQ(streamed.height, raster.height);
-      EXPECT_FALSE(streamed.bytes.empty());
-      EXPECT_TRUE(streamed.bytes == raster.bytes);
+      EXPECT_EQ(raster.code, 0);
+      EXPECT_FALSE(raster.bytes.empty());
+      for (bool pipe : {false, true}) {
+        const Answer streamed = Run(source, query, true, pipe);
+        EXPECT_EQ(streamed.code, raster.code) << "pipe " << pipe;
+        EXPECT_EQ(streamed.width, raster.width) << "pipe " << pipe;
+        EXPECT_EQ(streamed.height, raster.height) << "pipe " << pipe;
+        EXPECT_TRUE(streamed.bytes == raster.bytes) << "pipe " << pipe;
+      }
     }
 }
 
