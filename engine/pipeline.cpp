@@ -125,6 +125,8 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
     limits.max_file_bytes = limits_.max_source_bytes;
     limits.on_size = [this](std::uint32_t w, std::uint32_t h) { PlanFor(w, h); };
     decoder->SetLimits(limits);
+    // Whatever a transparent source hides under its transparency never shows.
+    decoder->SetBackdrop(background_color_);
     decoder->LoadFromFile(image_);
     // A decoder that read no size before its pixels is held to the same rules now.
     if (!planned_) decoder->Limits().CheckDeclared(decoder->Width(), decoder->Height());

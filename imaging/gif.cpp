@@ -326,18 +326,30 @@ void TGIFImage::AssignTo(TBitmap& dest) {
   const TGIFColorMap& map = frame.color_map.Empty() ? global_map_ : frame.color_map;
   if (map.Empty()) throw EGIFError(kGifNoColorTableText);
 
+  // With a backdrop the transparent index shows it, and so does the screen
+  // around a smaller frame.
+  const bool see_through =
+      Backdrop() && frame.graphic_control && frame.graphic_control->transparent;
+  std::vector<TPaletteEntry> colors = map.colors;
+  if (see_through) {
+    const std::size_t index = frame.graphic_control->transparent_index;
+    if (index >= colors.size()) colors.resize(index + 1);  // missing entries read as black
+    colors[index] = {ColorRed(*Backdrop()), ColorGreen(*Backdrop()), ColorBlue(*Backdrop())};
+  }
+
   TBitmap out;
   if (frame.width == screen_width_ && frame.height == screen_height_) {
     out.SetPixelFormat(TPixelFormat::Indexed8);
     out.SetSize(frame.width, frame.height);
-    out.SetPalette(map.colors);
+    out.SetPalette(std::move(colors));
     const std::size_t w = static_cast<std::size_t>(frame.width);
     for (int y = 0; y < frame.height; ++y)
       std::memcpy(out.Row(y), frame.pixels.data() + static_cast<std::size_t>(y) * w, w);
   } else {
-    // A white screen with the frame drawn at its place; what lies outside the
-    // screen is dropped. Transparency is not applied.
+    // A white screen (or the backdrop) with the frame drawn at its place;
+    // what lies outside the screen is dropped.
     out.SetPixelFormat(TPixelFormat::Device);
+    if (Backdrop()) out.Canvas().Brush().SetColor(*Backdrop());
     out.SetSize(screen_width_, screen_height_);
     const int x0 = std::max(frame.left, 0), x1 = std::min(frame.left + frame.width, screen_width_);
     const int y0 = std::max(frame.top, 0), y1 = std::min(frame.top + frame.height, screen_height_);
@@ -348,7 +360,7 @@ void TGIFImage::AssignTo(TBitmap& dest) {
                                 static_cast<std::size_t>(x0 - frame.left);
       for (int x = x0; x < x1; ++x) {
         const std::uint8_t index = *src++;
-        const TPaletteEntry c = index < map.colors.size() ? map.colors[index] : TPaletteEntry{};
+        const TPaletteEntry c = index < colors.size() ? colors[index] : TPaletteEntry{};
         std::uint8_t* px = row + 3 * static_cast<std::size_t>(x);
         px[0] = c.blue;
         px[1] = c.green;

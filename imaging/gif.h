@@ -2,8 +2,10 @@
 //
 // Reading decodes the first frame only, into one index byte per pixel; later
 // frames are walked over up to the trailer but never decoded, since
-// conversion into a TBitmap renders the first frame alone (without applying
-// transparency). Assigning a raster makes one frame: indexed rasters keep
+// conversion into a TBitmap renders the first frame alone. With a Backdrop()
+// the frame's transparent index, and the screen around a smaller frame, show
+// the backdrop colour; without one the index keeps its palette colour and the
+// screen is white. Assigning a raster makes one frame: indexed rasters keep
 // their indices and palette, every other raster is reduced to the 216-colour
 // web palette without dithering. Writing produces one LZW-coded image per
 // frame, each with its colour map as a local map.
@@ -18,7 +20,7 @@
 // Limits, all checked before the frame's indices are allocated: the logical
 // screen goes through Limits().CheckDeclared. The first frame may not hold
 // more than Limits().max_pixels, and the screen no more than 16 times the
-// frame's pixels plus 65536 (the rest of the screen is rendered white, from
+// frame's pixels plus 65536 (the rest of the screen is rendered plain, from
 // no data at all), else ESourceTooLarge. The frame may not claim more than
 // its LZW data could ever decode to, plus 65536 pixels, else
 // kGifPrematureEndText; kMaxPixelStoreBytes caps it (EOutOfResources). The

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ namespace skalo {
 class TBitmap;
 class TCanvas;
 class TRowConsumer;
+// A colour as $00BBGGRR (imaging/bitmap.h).
+using TColor = std::uint32_t;
 
 class TGraphic {
  public:
@@ -35,6 +38,13 @@ class TGraphic {
   // the declared size with Limits().CheckDeclared before allocating.
   void SetLimits(TImageLimits limits) { limits_ = std::move(limits); }
   const TImageLimits& Limits() const { return limits_; }
+
+  // The colour transparent pixels of the next decode are composited over
+  // (alpha channels, transparent keys, palettes and indices), so colours
+  // hidden under transparency never show. Without one, pixels keep their
+  // stored colour whatever their transparency.
+  void SetBackdrop(std::optional<TColor> color) { backdrop_ = color; }
+  const std::optional<TColor>& Backdrop() const { return backdrop_; }
 
   // Replaces the image by the one read from the stream's current position,
   // in the class's file format. Damaged data raises an exception whose type
@@ -80,6 +90,7 @@ class TGraphic {
 
  private:
   TImageLimits limits_;
+  std::optional<TColor> backdrop_;
 };
 
 }  // namespace skalo

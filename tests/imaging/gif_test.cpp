@@ -437,16 +437,25 @@ TEST(GifRead, FrameSmallerThanScreenIsDrawnOnWhite) {
             (std::vector<std::uint8_t>{255, 255, 255}));
 }
 
-TEST(GifRead, TransparencyIsNotApplied) {
+TEST(GifRead, TransparentIndexShowsTheBackdrop) {
   Bytes file = Header(2, 1, &kFour);
   PutGraphicControl(file, true, 3);
   PutImage(file, 0, 0, 2, 1, 0, nullptr, {3, 1});
   Put8(file, ';');
   auto gif = Load(file);
-  ASSERT_TRUE(gif->Images()[0].graphic_control);
-  EXPECT_TRUE(gif->Images()[0].graphic_control->transparent);
-  const testing::Rgb rgb = testing::ToRgb(Render(*gif));
-  EXPECT_EQ(rgb.pixels, (Bytes{0, 0, 255, 255, 0, 0})) << "index 3 shows its stored colour";
+  EXPECT_EQ(testing::ToRgb(Render(*gif)).pixels, (Bytes{0, 0, 255, 255, 0, 0}))
+      << "without a backdrop index 3 shows its stored colour";
+  gif->SetBackdrop(MakeColor(0x33, 0x66, 0x99));
+  EXPECT_EQ(testing::ToRgb(Render(*gif)).pixels, (Bytes{0x33, 0x66, 0x99, 255, 0, 0}));
+
+  // A smaller frame: its transparent pixels and the screen around it.
+  Bytes small = Header(3, 1, &kFour);
+  PutGraphicControl(small, true, 0);
+  PutImage(small, 1, 0, 2, 1, 0, nullptr, {0, 1});
+  Put8(small, ';');
+  auto g2 = Load(small);
+  g2->SetBackdrop(MakeColor(1, 2, 3));
+  EXPECT_EQ(testing::ToRgb(Render(*g2)).pixels, (Bytes{1, 2, 3, 1, 2, 3, 255, 0, 0}));
 }
 
 TEST(GifRead, DamagedLzwDataKeepsTheFrameWithItsFillIndex) {
