@@ -1,7 +1,7 @@
-// TIFF reader: header, directory, strips, every decoder and the conversion
-// into a raster. The pixel limit replaces any size filter: huge declared
-// sizes, and strips that claim more than their bytes hold, must be refused by
-// the reader itself.
+// TIFF reader: header, directory, strips and tiles, every decoder and the
+// conversion into a raster. The pixel limit replaces any size filter: huge
+// declared sizes, strips and tiles that claim more than their bytes hold, and
+// tiles far larger than the picture must be refused by the reader itself.
 #include <cstdint>
 #include <vector>
 

@@ -5,13 +5,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "imaging/byte_reader.h"
 #include "imaging/checked.h"
+#include "imaging/gif_lzw.h"
 #include "imaging/jpeg.h"
 #include "imaging/tiff_ccitt.h"
 #include "imaging/tiff_codecs.h"
@@ -38,6 +38,8 @@ enum Tag : std::uint16_t {
   kColorMap = 320,
   kTileWidth = 322,
   kTileLength = 323,
+  kTileOffsets = 324,
+  kTileByteCounts = 325,
   kSampleFormat = 339,
   kJpegTables = 347,
   kYCbCrCoefficients = 529,
@@ -68,6 +70,8 @@ constexpr TagName kUsedTags[] = {
     {kColorMap, "ColorMap"},
     {kTileWidth, "TileWidth"},
     {kTileLength, "TileLength"},
+    {kTileOffsets, "TileOffsets"},
+    {kTileByteCounts, "TileByteCounts"},
     {kSampleFormat, "SampleFormat"},
     {kJpegTables, "JPEGTables"},
     {kYCbCrCoefficients, "YCbCrCoefficients"},
@@ -106,6 +110,7 @@ enum Compression : std::uint32_t {
   kNone = 1,
   kCcittHuffman = 2,
   kCcittGroup3 = 3,
+  kLzw = 5,
   kJpeg = 7,
   kDeflate = 8,
   kCcittHuffmanWord = 32771,
@@ -130,18 +135,22 @@ enum Photometric : std::uint32_t {
 // Then no strip may decode to more than its data allows: these are the
 // largest expansions each coding can reach, so a tiny file that declares a
 // huge image fails before its buffers exist. CCITT strips are held to
-// tiff::CcittMinStripBytes.
+// tiff::CcittMinStripBytes, LZW strips to LzwMaxOutput.
 constexpr std::uint64_t kPackBitsRunBytes = 128;  // a 2-byte repeat run at most
 constexpr std::uint64_t kDeflateMaxRatio = 1032;  // zlib's documented limit
 constexpr std::uint64_t kDeflateSlack = 1024;
 constexpr std::uint64_t kThunderMaxPixelsPerByte = 63;  // one run code
 constexpr std::uint64_t kJpegMaxPixelsPerByte = 1024;   // a DC code of a bit per 8 x 8 block
+// A tile may be larger than the picture (writers keep a default tile size,
+// often 256 x 256, for small pictures), but its buffer holds no more pixels
+// than the picture or than this, whichever is more.
+constexpr std::uint64_t kSmallTilePixels = std::uint64_t{1} << 20;
 
 [[noreturn]] void Fail(const std::string& message) {
   throw ETIFFError(message);
 }
 [[noreturn]] void InvalidPixelFormat() {
-  throw EGraphicError(kInvalidPixelFormatText);
+  throw ETIFFError(kInvalidPixelFormatText);
 }
 
 // --- Directory ---
@@ -294,6 +303,7 @@ bool Supported(std::uint32_t compression) {
   switch (compression) {
     case kNone:
     case kPackBits:
+    case kLzw:
     case kCcittHuffman:
     case kCcittHuffmanWord:
     case kCcittGroup3:
@@ -344,11 +354,12 @@ Layout Describe(const Directory& dir, bool big_endian, std::uint32_t width, std:
   l.planar = dir.Scalar(kPlanarConfiguration, 1) == 2 && l.samples > 1;
   l.reversed_bits = dir.Scalar(kFillOrder, 1) == 2;
   const std::uint32_t predictor = dir.Scalar(kPredictor, 1);
+  if (predictor == 3) Fail("Unsupported TIFF predictor 3 (floating point)");
   if (predictor != 1 && predictor != 2)
     Fail("Unsupported TIFF predictor " + std::to_string(predictor));
   // Differencing applies to the codings that carry sample bytes losslessly.
-  l.predictor = predictor == 2 && (l.compression == kPackBits || l.compression == kDeflate ||
-                                   l.compression == kDeflateOld);
+  l.predictor = predictor == 2 && (l.compression == kPackBits || l.compression == kLzw ||
+                                   l.compression == kDeflate || l.compression == kDeflateOld);
   if (l.predictor && l.bits != 8 && l.bits != 16)
     Fail("TIFF predictor 2 needs 8 or 16 bits per sample");
 
@@ -395,6 +406,8 @@ Layout JpegDecodedLayout(const Layout& stored) {
 // The raster format for the samples after colour conversion.
 TPixelFormat RasterFormat(const Layout& l) {
   const std::uint32_t converted = (l.colour == 4 ? 3 : l.colour) + (l.samples - l.colour);
+  // Gray or palette samples with extra samples (alpha): the extras are dropped.
+  if (l.colour == 1 && l.samples > 1 && l.bits >= 8) return TPixelFormat::Indexed8;
   if (converted == 1) {
     if (l.bits == 1) return TPixelFormat::Indexed1;
     if (l.bits >= 2 && l.bits <= 4) return TPixelFormat::Indexed4;
@@ -407,11 +420,21 @@ TPixelFormat RasterFormat(const Layout& l) {
   InvalidPixelFormat();
 }
 
-// --- Strips ---
+// --- Strips and tiles ---
+
+// Bytes of one decoded row of `width` pixels of one plane. A row of
+// subsampled YCbCr data is a row of data units covering sub_v image rows.
+std::uint64_t DecodedRowBytes(const Layout& l, std::uint32_t width) {
+  if (Subsampled(l)) {
+    const std::uint64_t units = (std::uint64_t{width} + l.sub_h - 1) / l.sub_h;
+    return MulOrThrow(units, l.sub_h * l.sub_v + 2);
+  }
+  const std::uint64_t samples = MulOrThrow(width, l.planar ? 1 : l.samples);
+  return (MulOrThrow(samples, l.bits) + 7) / 8;
+}
 
 // Geometry of the decoded sample buffer: one block per plane, each of
-// `rows` rows of `row_bytes` bytes. A row of subsampled YCbCr data is a row
-// of data units covering sub_v image rows.
+// `rows` rows of `row_bytes` bytes.
 struct Planes {
   std::uint32_t count = 1;
   std::uint32_t rows = 0;
@@ -422,93 +445,161 @@ struct Planes {
 Planes PlaneGeometry(const Layout& l) {
   Planes p;
   p.count = l.planar ? l.samples : 1;
-  if (Subsampled(l)) {
-    const std::uint64_t units = (std::uint64_t{l.width} + l.sub_h - 1) / l.sub_h;
-    p.row_bytes = static_cast<std::size_t>(MulOrThrow(units, l.sub_h * l.sub_v + 2));
-    p.rows = (l.height + l.sub_v - 1) / l.sub_v;
-  } else {
-    const std::uint64_t samples = MulOrThrow(l.width, l.planar ? 1 : l.samples);
-    p.row_bytes = static_cast<std::size_t>((MulOrThrow(samples, l.bits) + 7) / 8);
-    p.rows = l.height;
-  }
+  p.row_bytes = static_cast<std::size_t>(DecodedRowBytes(l, l.width));
+  p.rows = (l.height + l.sub_v - 1) / l.sub_v;
   const std::uint64_t plane = MulOrThrow(p.row_bytes, p.rows);
   CheckAllocation(MulOrThrow(plane, p.count));
   p.plane_bytes = static_cast<std::size_t>(plane);
   return p;
 }
 
-struct Strip {
+// A strip or a tile: one coded block of one plane covering image columns
+// [x, x + width) (clipped to the image) and rows [first_row, first_row +
+// rows). A strip spans the image's width; a tile is `width` wide however
+// little of it lies inside the image, and only its rows inside the image are
+// decoded.
+struct Block {
   std::uint32_t plane = 0;
-  std::uint32_t first_row = 0;  // image rows [first_row, first_row + rows)
+  std::uint32_t x = 0;
+  std::uint32_t width = 0;  // pixels per decoded row
+  std::uint32_t first_row = 0;
   std::uint32_t rows = 0;
-  std::uint32_t full_rows = 0;   // rows of every strip but the last (RowsPerStrip)
-  std::uint32_t buffer_row = 0;  // first row in the plane's buffer
+  std::uint32_t full_rows = 0;   // rows it declares: RowsPerStrip or TileLength
+  std::uint32_t buffer_row = 0;  // first decoded row in the plane's buffer
   std::uint32_t buffer_rows = 0;
   std::span<const std::uint8_t> data;
 };
 
-std::vector<Strip> LocateStrips(const Directory& dir, std::span<const std::uint8_t> file,
-                                const Layout& l, const Planes& planes) {
-  std::uint32_t rows_per_strip = dir.Scalar(kRowsPerStrip, l.height);
-  if (rows_per_strip == 0 || rows_per_strip > l.height) rows_per_strip = l.height;
-  if (rows_per_strip % l.sub_v != 0 && rows_per_strip < l.height)
-    Fail("TIFF RowsPerStrip is not a multiple of the YCbCr subsampling");
-  const std::uint32_t per_plane = (l.height - 1) / rows_per_strip + 1;
-  const std::uint64_t total = std::uint64_t{per_plane} * planes.count;
+// The strips or tiles of the image, numbered in the file's order (plane
+// after plane, each left to right, top to bottom). A file may list millions
+// of them, so only their offsets and byte counts are kept, each checked
+// against the file, and a Block is worked out when it is needed.
+class Blocks {
+ public:
+  Blocks(const Directory& dir, std::span<const std::uint8_t> file, const Layout& l,
+         const Planes& planes, const TImageLimits& limits)
+      : file_(file), l_(l), tiled_(dir.Has(kTileWidth) && dir.Has(kTileLength)) {
+    if (tiled_) {
+      width_ = dir.Scalar(kTileWidth, 0);
+      full_rows_ = dir.Scalar(kTileLength, 0);
+      CheckTileSize(width_, full_rows_, limits);
+      across_ = (l.width - 1) / width_ + 1;
+    } else {
+      width_ = l.width;
+      full_rows_ = dir.Scalar(kRowsPerStrip, l.height);
+      if (full_rows_ == 0 || full_rows_ > l.height) full_rows_ = l.height;
+      if (full_rows_ % l.sub_v != 0 && full_rows_ < l.height)
+        Fail("TIFF RowsPerStrip is not a multiple of the YCbCr subsampling");
+    }
+    down_ = (l.height - 1) / full_rows_ + 1;
+    row_bytes_ = static_cast<std::size_t>(DecodedRowBytes(l, width_));
+    ReadData(dir, MulOrThrow(MulOrThrow(across_, down_), planes.count));
+  }
 
-  const std::vector<std::uint32_t> offsets = dir.Array(kStripOffsets);
-  if (offsets.empty()) Fail("TIFF image has no StripOffsets");
-  if (offsets.size() < total) Fail("TIFF StripOffsets lists too few strips");
-  const bool has_counts = dir.Has(kStripByteCounts);
-  const std::vector<std::uint32_t> counts = dir.Array(kStripByteCounts);
-  if (has_counts && counts.size() < total) Fail("TIFF StripByteCounts lists too few strips");
+  bool tiled() const noexcept { return tiled_; }
+  std::size_t size() const noexcept { return offsets_.size(); }
+  std::size_t row_bytes() const noexcept { return row_bytes_; }  // of a decoded row
+  std::uint32_t full_rows() const noexcept { return full_rows_; }
 
-  std::vector<Strip> strips;
-  strips.reserve(static_cast<std::size_t>(total));
-  for (std::uint32_t p = 0; p < planes.count; ++p) {
-    for (std::uint32_t s = 0; s < per_plane; ++s) {
-      const std::size_t index = std::size_t{p} * per_plane + s;
-      Strip strip;
-      strip.plane = p;
-      strip.first_row = s * rows_per_strip;
-      strip.rows = std::min(rows_per_strip, l.height - strip.first_row);
-      strip.full_rows = rows_per_strip;
-      strip.buffer_row = strip.first_row / l.sub_v;
-      strip.buffer_rows = (strip.rows + l.sub_v - 1) / l.sub_v;
-      const std::size_t offset = offsets[index];
-      if (offset > file.size())
-        Fail("TIFF strip " + std::to_string(index) + " lies outside the file");
-      // Without byte counts a strip may use the rest of the file.
-      const std::size_t size = has_counts ? counts[index] : file.size() - offset;
-      if (file.size() - offset < size)
-        Fail("TIFF strip " + std::to_string(index) + " runs past the end of the file");
-      strip.data = file.subspan(offset, size);
-      strips.push_back(strip);
+  Block operator[](std::size_t i) const {
+    const std::size_t per_plane = std::size_t{across_} * down_;
+    Block b;
+    b.plane = static_cast<std::uint32_t>(i / per_plane);
+    b.x = static_cast<std::uint32_t>(i % per_plane % across_) * width_;
+    b.width = width_;
+    b.first_row = static_cast<std::uint32_t>(i % per_plane / across_) * full_rows_;
+    b.rows = std::min(full_rows_, l_.height - b.first_row);
+    b.full_rows = full_rows_;
+    b.buffer_row = b.first_row / l_.sub_v;
+    b.buffer_rows = (b.rows + l_.sub_v - 1) / l_.sub_v;
+    b.data = file_.subspan(offsets_[i], Size(i));
+    return b;
+  }
+
+  std::string Name(std::size_t i) const {
+    return std::string(tiled_ ? "TIFF tile " : "TIFF strip ") + std::to_string(i);
+  }
+
+ private:
+  // The tile size, refused when it is zero, breaks the YCbCr data units, or
+  // would make the reader allocate or decode much beyond the picture: a
+  // tile's rows inside the image may hold no more pixels than the picture or
+  // kSmallTilePixels, and a tile wider than the picture may not make the
+  // decoded rows hold more pixels than the pixel limit or twice the picture.
+  void CheckTileSize(std::uint32_t width, std::uint32_t length, const TImageLimits& limits) const {
+    if (width == 0 || length == 0) Fail("TIFF tile size is zero");
+    if (width % l_.sub_h != 0 || length % l_.sub_v != 0)
+      Fail("TIFF tile size is not a multiple of the YCbCr subsampling");
+    const std::uint64_t picture = std::uint64_t{l_.width} * l_.height;
+    const std::uint64_t tile = std::uint64_t{width} * std::min(length, l_.height);
+    if (tile > std::max(picture, kSmallTilePixels)) throw ESourceTooLarge(kSourceTooLargeText);
+    if (width > l_.width &&
+        std::uint64_t{width} * l_.height > std::max(limits.max_pixels, 2 * picture))
+      throw ESourceTooLarge(kSourceTooLargeText);
+  }
+
+  // Reads the offsets and byte counts of `total` blocks and checks them
+  // against the file. Without byte counts a block may use the rest of the
+  // file. Tiles listed under StripOffsets (and StripByteCounts) are taken
+  // from there when TileOffsets is absent.
+  void ReadData(const Directory& dir, std::uint64_t total) {
+    const bool tile_tags = tiled_ && (dir.Has(kTileOffsets) || !dir.Has(kStripOffsets));
+    const std::uint16_t offsets_tag = tile_tags ? kTileOffsets : kStripOffsets;
+    const std::uint16_t counts_tag = tile_tags ? kTileByteCounts : kStripByteCounts;
+    const std::string too_few = tiled_ ? " lists too few tiles" : " lists too few strips";
+    // Each listed offset takes bytes of the file, so `total` is checked
+    // against the list before anything of its size exists.
+    offsets_ = dir.Array(offsets_tag);
+    if (offsets_.empty()) Fail(std::string("TIFF image has no ") + FindTag(offsets_tag)->name);
+    if (offsets_.size() < total) Fail(std::string("TIFF ") + FindTag(offsets_tag)->name + too_few);
+    offsets_.resize(static_cast<std::size_t>(total));
+    if (dir.Has(counts_tag)) {
+      counts_ = dir.Array(counts_tag);
+      if (counts_.size() < total) Fail(std::string("TIFF ") + FindTag(counts_tag)->name + too_few);
+      counts_.resize(static_cast<std::size_t>(total));
+    }
+    for (std::size_t i = 0; i < offsets_.size(); ++i) {
+      if (offsets_[i] > file_.size()) Fail(Name(i) + " lies outside the file");
+      if (file_.size() - offsets_[i] < Size(i)) Fail(Name(i) + " runs past the end of the file");
     }
   }
-  return strips;
-}
 
-tiff::CcittParams CcittParamsFor(const Layout& l, const Strip& s, const Planes& planes) {
+  std::size_t Size(std::size_t i) const {
+    return counts_.empty() ? file_.size() - offsets_[i] : counts_[i];
+  }
+
+  std::span<const std::uint8_t> file_;
+  const Layout& l_;
+  bool tiled_;
+  std::uint32_t width_ = 0;
+  std::uint32_t full_rows_ = 0;
+  std::uint32_t across_ = 1;
+  std::uint32_t down_ = 1;
+  std::size_t row_bytes_ = 0;
+  std::vector<std::uint32_t> offsets_;
+  std::vector<std::uint32_t> counts_;  // empty: each block runs to the end of the file
+};
+
+tiff::CcittParams CcittParamsFor(const Layout& l, const Block& b, std::size_t row_bytes) {
   tiff::CcittParams p;
   p.coding = l.compression == kCcittHuffman       ? tiff::CcittCoding::ModifiedHuffman
              : l.compression == kCcittHuffmanWord ? tiff::CcittCoding::ModifiedHuffmanWord
                                                   : tiff::CcittCoding::Group3;
   p.two_dimensional = l.two_dimensional;
-  p.width = l.width;
-  p.rows = s.rows;
-  p.row_bytes = planes.row_bytes;
+  p.width = b.width;
+  p.rows = b.rows;
+  p.row_bytes = row_bytes;
   return p;
 }
 
-// Refuses strips whose data cannot hold what they declare (see the limits
+// Refuses blocks whose data cannot hold what they declare (see the limits
 // above), before the buffers are allocated.
-void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Planes& planes) {
-  for (std::size_t i = 0; i < strips.size(); ++i) {
-    const Strip& s = strips[i];
-    const std::uint64_t in = s.data.size();
-    const std::uint64_t decoded = std::uint64_t{s.buffer_rows} * planes.row_bytes;
-    const std::uint64_t pixels = std::uint64_t{s.rows} * l.width;
+void CheckBlockSizes(const Blocks& blocks, const Layout& l) {
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const Block b = blocks[i];
+    const std::uint64_t in = b.data.size();
+    const std::uint64_t decoded = std::uint64_t{b.buffer_rows} * blocks.row_bytes();
+    const std::uint64_t pixels = std::uint64_t{b.rows} * b.width;
     bool plausible = true;
     switch (l.compression) {
       case kNone:
@@ -517,6 +608,9 @@ void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Pl
       case kPackBits:
         plausible = (decoded + kPackBitsRunBytes - 1) / kPackBitsRunBytes * 2 <= in;
         break;
+      case kLzw:
+        plausible = decoded <= LzwMaxOutput(in, 8);
+        break;
       case kDeflate:
       case kDeflateOld:
         plausible = decoded <= in * kDeflateMaxRatio + kDeflateSlack;
@@ -524,7 +618,7 @@ void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Pl
       case kCcittHuffman:
       case kCcittHuffmanWord:
       case kCcittGroup3:
-        plausible = tiff::CcittMinStripBytes(CcittParamsFor(l, s, planes)) <= in;
+        plausible = tiff::CcittMinStripBytes(CcittParamsFor(l, b, blocks.row_bytes())) <= in;
         break;
       case kThunderScan:
         plausible = pixels <= in * kThunderMaxPixelsPerByte;
@@ -533,8 +627,7 @@ void CheckStripSizes(const std::vector<Strip>& strips, const Layout& l, const Pl
         plausible = pixels <= in * kJpegMaxPixelsPerByte;
         break;
     }
-    if (!plausible)
-      Fail("TIFF strip " + std::to_string(i) + " is too short for the declared image size");
+    if (!plausible) Fail(blocks.Name(i) + " is too short for the declared image size");
   }
 }
 
@@ -549,36 +642,35 @@ constexpr std::array<std::uint8_t, 256> kReversedBits = [] {
   return t;
 }();
 
-// A JPEG strip is a stream of its own whose header could claim any size: it
-// must declare the image's width and the strip's rows, padded at most to the
+// A JPEG block is a stream of its own whose header could claim any size: it
+// must declare the block's width and rows, the rows padded at most to the
 // next MCU row. The last strip may declare the full RowsPerStrip instead of
-// the rows left (some writers do so); decoding stops after the strip's rows
-// either way.
-void DecodeJpegStrip(std::span<const std::uint8_t> tables, const Strip& s,
+// the rows left (some writers do so), as a tile does its full TileLength;
+// decoding stops after the rows inside the image either way.
+void DecodeJpegBlock(std::span<const std::uint8_t> tables, const Block& b,
                      std::span<const std::uint8_t> data, const Layout& stored,
-                     const Layout& decoded, std::span<std::uint8_t> out, std::size_t row_bytes) {
+                     const Layout& decoded, std::span<std::uint8_t> out, std::size_t row_bytes,
+                     const std::string& mismatch) {
   auto check = [&](const TJPEGFrame& frame) {
     const std::uint64_t most =
-        (std::uint64_t{s.full_rows} + frame.mcu_height - 1) / frame.mcu_height * frame.mcu_height;
-    if (frame.width > decoded.width || frame.height > most)
-      throw ESourceTooLarge(kSourceTooLargeText);
-    if (frame.width != decoded.width || frame.height < s.rows)
-      Fail("TIFF JPEG strip does not match the image size");
+        (std::uint64_t{b.full_rows} + frame.mcu_height - 1) / frame.mcu_height * frame.mcu_height;
+    if (frame.width > b.width || frame.height > most) throw ESourceTooLarge(kSourceTooLargeText);
+    if (frame.width != b.width || frame.height < b.rows) Fail(mismatch);
   };
   TBitmap picture;
-  DecodeJpegRows(tables, data, picture, stored.photometric == kRgb, s.rows, check);
+  DecodeJpegRows(tables, data, picture, stored.photometric == kRgb, b.rows, check);
   if (picture.PixelFormat() != TPixelFormat::Bgr24 ||
-      static_cast<std::uint32_t>(picture.Width()) != decoded.width ||
-      static_cast<std::uint32_t>(picture.Height()) != s.rows)
-    Fail("TIFF JPEG strip does not match the image size");
-  for (std::uint32_t y = 0; y < s.rows; ++y) {
+      static_cast<std::uint32_t>(picture.Width()) != b.width ||
+      static_cast<std::uint32_t>(picture.Height()) != b.rows)
+    Fail(mismatch);
+  for (std::uint32_t y = 0; y < b.rows; ++y) {
     const std::uint8_t* from = picture.ConstRow(static_cast<int>(y));
     std::uint8_t* to = out.data() + std::size_t{y} * row_bytes;
     if (decoded.samples == 1) {
-      for (std::uint32_t x = 0; x < decoded.width; ++x)
+      for (std::uint32_t x = 0; x < b.width; ++x)
         to[x] = from[std::size_t{x} * 3 + 1];
     } else {
-      for (std::uint32_t x = 0; x < decoded.width; ++x) {
+      for (std::uint32_t x = 0; x < b.width; ++x) {
         to[std::size_t{x} * 3] = from[std::size_t{x} * 3 + 2];
         to[std::size_t{x} * 3 + 1] = from[std::size_t{x} * 3 + 1];
         to[std::size_t{x} * 3 + 2] = from[std::size_t{x} * 3];
@@ -594,42 +686,51 @@ bool ReversesBits(const Layout& l) {
          l.compression != kDeflateOld;
 }
 
-// Decodes strip `s` from `in` (its bytes, bit-reversed when the layout asks).
-void DecodeStrip(const Strip& s, std::span<const std::uint8_t> in, const Layout& l,
-                 const Planes& planes, std::span<const std::uint8_t> jpeg_tables,
+// Decodes block `b` from `in` (its bytes, bit-reversed when the layout asks)
+// into `out`, its rows inside the image.
+void DecodeBlock(const Block& b, std::span<const std::uint8_t> in, const Layout& l,
+                 const Blocks& blocks, std::span<const std::uint8_t> jpeg_tables,
                  const Layout& jpeg_layout, std::span<std::uint8_t> out) {
+  const std::size_t row_bytes = blocks.row_bytes();
   switch (l.compression) {
     case kNone:
-      std::memcpy(out.data(), in.data(), out.size());  // size checked by CheckStripSizes
+      std::memcpy(out.data(), in.data(), out.size());  // size checked by CheckBlockSizes
       break;
     case kPackBits:
       tiff::DecodePackBits(in, out);
+      break;
+    case kLzw:
+      tiff::DecodeLzw(in, out);
       break;
     case kDeflate:
     case kDeflateOld:
       tiff::DecodeDeflate(in, out);
       break;
     case kThunderScan:
-      tiff::DecodeThunderScan(in, out, l.width, s.rows, planes.row_bytes);
+      tiff::DecodeThunderScan(in, out, b.width, b.rows, row_bytes);
       break;
     case kCcittHuffman:
     case kCcittHuffmanWord:
     case kCcittGroup3:
-      tiff::DecodeCcitt(in, out, CcittParamsFor(l, s, planes));
+      tiff::DecodeCcitt(in, out, CcittParamsFor(l, b, row_bytes));
       break;
     case kJpeg:
-      DecodeJpegStrip(jpeg_tables, s, in, l, jpeg_layout, out, planes.row_bytes);
+      DecodeJpegBlock(jpeg_tables, b, in, l, jpeg_layout, out, row_bytes,
+                      std::string("TIFF JPEG ") + (blocks.tiled() ? "tile" : "strip") +
+                          " does not match the image size");
       break;
   }
 }
 
-// Undoes horizontal differencing (TIFF 6.0, section 14) row by row; 16-bit
-// samples are differences of whole values in the file's byte order.
-void UndoPredictor(std::vector<std::uint8_t>& buffer, const Layout& l, const Planes& planes) {
+// Undoes horizontal differencing (TIFF 6.0, section 14) in `rows` rows of
+// `width` pixels; 16-bit samples are differences of whole values in the
+// file's byte order.
+void UndoPredictor(std::span<std::uint8_t> rows, std::size_t row_bytes, std::uint32_t width,
+                   const Layout& l) {
   const std::size_t stride = l.planar ? 1 : l.samples;
-  const std::size_t count = std::size_t{l.width} * stride;
-  for (std::size_t r = 0; r < std::size_t{planes.count} * planes.rows; ++r) {
-    std::uint8_t* row = buffer.data() + r * planes.row_bytes;
+  const std::size_t count = std::size_t{width} * stride;
+  for (std::size_t at = 0; at + row_bytes <= rows.size(); at += row_bytes) {
+    std::uint8_t* row = rows.data() + at;
     if (l.bits == 8) {
       for (std::size_t i = stride; i < count; ++i)
         row[i] = static_cast<std::uint8_t>(row[i] + row[i - stride]);
@@ -650,6 +751,49 @@ void UndoPredictor(std::vector<std::uint8_t>& buffer, const Layout& l, const Pla
       }
     }
   }
+}
+
+// Copies `bits` bits from the start of `from` to bit `at` of `to`, leaving
+// the other bits of `to` as they are (bits numbered from each byte's top).
+void CopyBits(const std::uint8_t* from, std::uint8_t* to, std::size_t at, std::size_t bits) {
+  if (at % 8 == 0) {
+    to += at / 8;
+    std::memcpy(to, from, bits / 8);
+    if (bits % 8 != 0) {
+      const auto keep = static_cast<std::uint8_t>(0xFFu >> (bits % 8));
+      to[bits / 8] = static_cast<std::uint8_t>((to[bits / 8] & keep) | (from[bits / 8] & ~keep));
+    }
+    return;
+  }
+  // Tiles whose rows end inside a byte: bit by bit.
+  for (std::size_t i = 0; i < bits; ++i) {
+    const std::size_t t = at + i;
+    const auto mask = static_cast<std::uint8_t>(0x80u >> (t % 8));
+    if (from[i / 8] >> (7 - i % 8) & 1)
+      to[t / 8] |= mask;
+    else
+      to[t / 8] &= static_cast<std::uint8_t>(~mask);
+  }
+}
+
+// Copies the part of a decoded tile that lies inside the image into the
+// plane's buffer.
+void PlaceTile(const Block& tile, std::span<const std::uint8_t> decoded, std::size_t tile_row_bytes,
+               const Layout& l, const Planes& planes, std::vector<std::uint8_t>& buffer) {
+  // Columns are pixels of `bits` bits, or data units of subsampled YCbCr.
+  const std::uint32_t visible = std::min(tile.width, l.width - tile.x);
+  std::size_t unit_bits = std::size_t{l.bits} * (l.planar ? 1 : l.samples);
+  std::size_t first = tile.x, units = visible;
+  if (Subsampled(l)) {
+    unit_bits = std::size_t{l.sub_h * l.sub_v + 2} * 8;
+    first = tile.x / l.sub_h;
+    units = (visible + l.sub_h - 1) / l.sub_h;
+  }
+  std::uint8_t* plane = buffer.data() + std::size_t{tile.plane} * planes.plane_bytes;
+  for (std::uint32_t r = 0; r < tile.buffer_rows; ++r)
+    CopyBits(decoded.data() + std::size_t{r} * tile_row_bytes,
+             plane + std::size_t{tile.buffer_row + r} * planes.row_bytes, first * unit_bits,
+             units * unit_bits);
 }
 
 // --- Conversion into the raster ---
@@ -857,7 +1001,7 @@ void WriteRaster(const Directory& dir, const Layout& l, const Planes& planes,
     } else if (!l.planar) {
       const SampleRow row(buffer.data() + std::size_t{y} * planes.row_bytes, planes.row_bytes,
                           l.bits, l.big_endian);
-      if (indexed && static_cast<int>(l.bits) == raster.BitsPerPixel()) {
+      if (indexed && l.samples == 1 && static_cast<int>(l.bits) == raster.BitsPerPixel()) {
         // Stored exactly in the raster's layout.
         std::memcpy(out, buffer.data() + std::size_t{y} * planes.row_bytes, planes.row_bytes);
         continue;
@@ -890,8 +1034,11 @@ void WriteRaster(const Directory& dir, const Layout& l, const Planes& planes,
         }
         break;
       case TPixelFormat::Indexed8:
-        for (std::uint32_t x = 0; x < l.width; ++x)
-          out[x] = l.bits <= 8 ? static_cast<std::uint8_t>(px[x]) : To8(px[x], l.bits);
+        // The first sample of each pixel; extra samples are dropped.
+        for (std::uint32_t x = 0; x < l.width; ++x) {
+          const std::uint16_t v = px[std::size_t{x} * l.samples];
+          out[x] = l.bits <= 8 ? static_cast<std::uint8_t>(v) : To8(v, l.bits);
+        }
         break;
       default: {
         const std::size_t step = l.samples;
@@ -947,16 +1094,11 @@ void Decode(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits
   constexpr auto kMaxSide = static_cast<std::uint32_t>(std::numeric_limits<int>::max());
   if (width > kMaxSide || height > kMaxSide) ThrowOutOfResources();
 
-  if (dir.Has(kTileWidth) && dir.Has(kTileLength)) {
-    out.Assign(TBitmap());  // tiled images are not read
-    return;
-  }
-
   const Layout stored = Describe(dir, big_endian, width, height);
   const Layout decoded = stored.compression == kJpeg ? JpegDecodedLayout(stored) : stored;
   const Planes planes = PlaneGeometry(decoded);
-  const std::vector<Strip> strips = LocateStrips(dir, file, stored, planes);
-  CheckStripSizes(strips, stored, planes);
+  const Blocks blocks(dir, file, decoded, planes, limits);
+  CheckBlockSizes(blocks, stored);
   const TPixelFormat format = RasterFormat(decoded);
   {
     TBitmap probe;
@@ -965,7 +1107,7 @@ void Decode(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits
     PixelStoreBytes(width, height, static_cast<unsigned>(probe.BitsPerPixel()));
   }
 
-  // Bit-reversed data is reversed once for the whole file: strips may
+  // Bit-reversed data is reversed once for the whole file: blocks may
   // overlap, and each reversed on its own would cost its whole length again.
   std::vector<std::uint8_t> reversed;
   if (ReversesBits(stored)) {
@@ -975,38 +1117,61 @@ void Decode(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits
   }
 
   std::vector<std::uint8_t> buffer(std::size_t{planes.count} * planes.plane_bytes);
-  const std::span<const std::uint8_t> tables = dir.Bytes(kJpegTables);
-  // Strips that share their bytes decode alike, so each stretch of bytes is
-  // decoded once and the strips after it copy its rows. Nothing forbids
-  // sharing (a writer may store identical strips once), and the copies cost
-  // no more than the declared picture, which passed the limits; decoding again
-  // would cost the coding's work again, for JPEG a whole stream per strip.
-  struct Decoded {
-    std::size_t at;  // buffer offset of its first row
-    std::uint32_t rows;
-  };
-  std::map<std::pair<const std::uint8_t*, std::size_t>, Decoded> decoded_strips;
-  for (const Strip& s : strips) {
-    const std::size_t at =
-        std::size_t{s.plane} * planes.plane_bytes + std::size_t{s.buffer_row} * planes.row_bytes;
-    const std::span<std::uint8_t> target(buffer.data() + at,
-                                         std::size_t{s.buffer_rows} * planes.row_bytes);
-    const auto key = std::make_pair(s.data.data(), s.data.size());
-    const auto seen = decoded_strips.find(key);
-    if (seen != decoded_strips.end() && seen->second.rows >= s.buffer_rows) {
-      // Every coding decodes rows in order, so fewer rows are a prefix.
-      std::memcpy(target.data(), buffer.data() + seen->second.at, target.size());
-      continue;
-    }
-    const std::span<const std::uint8_t> in =
-        reversed.empty()
-            ? s.data
-            : std::span<const std::uint8_t>(reversed).subspan(
-                  static_cast<std::size_t>(s.data.data() - file.data()), s.data.size());
-    DecodeStrip(s, in, stored, planes, tables, decoded, target);
-    decoded_strips[key] = {at, s.buffer_rows};
+  // Tiles decode one at a time into `scratch`, then their part inside the
+  // image is copied into the buffer.
+  std::vector<std::uint8_t> scratch;
+  if (blocks.tiled()) {
+    const std::uint64_t rows =
+        (std::min(blocks.full_rows(), height) + decoded.sub_v - 1) / decoded.sub_v;
+    const std::uint64_t bytes = MulOrThrow(rows, blocks.row_bytes());
+    CheckAllocation(bytes);
+    scratch.resize(static_cast<std::size_t>(bytes));
   }
-  if (decoded.predictor) UndoPredictor(buffer, decoded, planes);
+
+  // Blocks that share their bytes decode alike, so each stretch of bytes is
+  // decoded once, for the block of the most rows that uses it, and the
+  // others copy a prefix of its rows (every coding decodes rows in order).
+  // Nothing forbids sharing (a writer may store identical blocks once), and
+  // the copies cost no more than the declared picture, which passed the
+  // limits; decoding again would cost the coding's work again, for JPEG a
+  // whole stream per block. The blocks are visited sorted by their bytes.
+  std::vector<std::uint32_t> order(blocks.size());
+  for (std::size_t i = 0; i < order.size(); ++i)
+    order[i] = static_cast<std::uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t i, std::uint32_t j) {
+    const Block a = blocks[i], b = blocks[j];
+    if (a.data.data() != b.data.data()) return a.data.data() < b.data.data();
+    if (a.data.size() != b.data.size()) return a.data.size() < b.data.size();
+    return a.rows != b.rows ? a.rows > b.rows : i < j;
+  });
+
+  const std::span<const std::uint8_t> tables = dir.Bytes(kJpegTables);
+  std::span<const std::uint8_t> decoded_bytes;  // of the last block decoded
+  std::size_t decoded_at = 0;                   // its buffer offset (strips)
+  for (const std::uint32_t i : order) {
+    const Block b = blocks[i];
+    const std::size_t bytes = std::size_t{b.buffer_rows} * blocks.row_bytes();
+    const std::size_t at =
+        std::size_t{b.plane} * planes.plane_bytes + std::size_t{b.buffer_row} * planes.row_bytes;
+    const std::span<std::uint8_t> target(blocks.tiled() ? scratch.data() : buffer.data() + at,
+                                         bytes);
+    const bool shared =
+        decoded_bytes.data() == b.data.data() && decoded_bytes.size() == b.data.size();
+    if (!shared) {
+      const std::span<const std::uint8_t> in =
+          reversed.empty()
+              ? b.data
+              : std::span<const std::uint8_t>(reversed).subspan(
+                    static_cast<std::size_t>(b.data.data() - file.data()), b.data.size());
+      DecodeBlock(b, in, stored, blocks, tables, decoded, target);
+      if (decoded.predictor) UndoPredictor(target, blocks.row_bytes(), b.width, decoded);
+      decoded_bytes = b.data;
+      decoded_at = at;
+    } else if (!blocks.tiled()) {
+      std::memcpy(target.data(), buffer.data() + decoded_at, bytes);
+    }
+    if (blocks.tiled()) PlaceTile(b, target, blocks.row_bytes(), decoded, planes, buffer);
+  }
 
   TBitmap raster;
   WriteRaster(dir, decoded, planes, buffer, format, raster);
@@ -1018,8 +1183,14 @@ void Decode(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits
 void DecodeTiff(std::span<const std::uint8_t> file, TBitmap& out, const TImageLimits& limits) {
   try {
     Decode(file, out, limits);
+  } catch (const ETIFFError&) {
+    throw;
   } catch (const EEndOfData&) {
     throw ETIFFError("TIFF data ends early");
+  } catch (const EGraphicError& e) {
+    throw ETIFFError(e.Message());
+  } catch (const EJPEG& e) {
+    throw ETIFFError("TIFF JPEG data is damaged (" + e.Message() + ")");
   }
 }
 

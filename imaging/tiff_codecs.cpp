@@ -3,8 +3,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "imaging/byte_reader.h"
@@ -35,6 +37,128 @@ void DecodePackBits(std::span<const std::uint8_t> in, std::span<std::uint8_t> ou
       pos += keep;
     }
   }
+}
+
+namespace {
+
+// Reads codes of a given width from LZW data, most significant bit first (or
+// least significant bit first for the old form).
+class LzwCodeReader {
+ public:
+  LzwCodeReader(std::span<const std::uint8_t> in, bool lsb_first)
+      : in_(in), lsb_first_(lsb_first) {}
+
+  // The next code, or -1 when fewer than `width` bits are left.
+  int Next(int width) {
+    while (count_ < width) {
+      if (pos_ == in_.size()) return -1;
+      const std::uint32_t byte = in_[pos_++];
+      bits_ = lsb_first_ ? bits_ | byte << count_ : bits_ << 8 | byte;
+      count_ += 8;
+    }
+    const std::uint32_t mask = (1u << width) - 1;
+    count_ -= width;
+    if (lsb_first_) {
+      const std::uint32_t code = bits_ & mask;
+      bits_ >>= width;
+      return static_cast<int>(code);
+    }
+    return static_cast<int>(bits_ >> count_ & mask);
+  }
+
+ private:
+  std::span<const std::uint8_t> in_;
+  bool lsb_first_;
+  std::size_t pos_ = 0;
+  std::uint32_t bits_ = 0;  // at most 19 bits pending
+  int count_ = 0;
+};
+
+constexpr int kLzwClear = 256;
+constexpr int kLzwEnd = 257;
+constexpr int kLzwFirstFree = 258;
+constexpr int kLzwTableSize = 4096;
+
+// The LZW string table: each entry a prefix entry plus one byte, so a string
+// is written back to front by one walk of its bounded chain.
+struct LzwTable {
+  std::array<std::uint16_t, kLzwTableSize> prefix{};
+  std::array<std::uint8_t, kLzwTableSize> last{};
+  std::array<std::uint8_t, kLzwTableSize> first{};
+  std::array<std::uint16_t, kLzwTableSize> length{};
+
+  LzwTable() {
+    for (int i = 0; i < 256; ++i) {
+      last[i] = first[i] = static_cast<std::uint8_t>(i);
+      length[i] = 1;
+    }
+  }
+};
+
+}  // namespace
+
+void DecodeLzw(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  // The old form starts with a clear code packed least significant bit first.
+  const bool old_form = in.size() >= 2 && in[0] == 0 && (in[1] & 1) != 0;
+  LzwCodeReader codes(in, old_form);
+  // The new form widens its codes one entry before the table needs it.
+  const int early = old_form ? 0 : 1;
+  auto table = std::make_unique<LzwTable>();
+  int next = kLzwFirstFree;
+  int width = 9;
+  int previous = -1;  // none since the last clear code
+  std::size_t pos = 0;
+
+  // Appends string `code`, then `extra` when it is >= 0; cut at the end of out.
+  auto put = [&](int code, int extra) {
+    const std::size_t length = table->length[code];
+    const std::size_t total = length + (extra >= 0 ? 1 : 0);
+    if (extra >= 0 && pos + length < out.size())
+      out[pos + length] = static_cast<std::uint8_t>(extra);
+    for (std::size_t i = length; i-- > 0;) {
+      if (pos + i < out.size()) out[pos + i] = table->last[code];
+      code = table->prefix[code];
+    }
+    pos = std::min(out.size(), pos + total);
+  };
+
+  while (pos < out.size()) {
+    const int code = codes.Next(width);
+    if (code < 0 || code == kLzwEnd) break;
+    if (code == kLzwClear) {
+      next = kLzwFirstFree;
+      width = 9;
+      previous = -1;
+      continue;
+    }
+    if (previous < 0) {
+      if (code > 255) throw ETIFFError("LZW data is damaged: the first code is not a literal");
+      out[pos++] = static_cast<std::uint8_t>(code);
+      previous = code;
+      continue;
+    }
+    std::uint8_t first;
+    if (code < next) {
+      put(code, -1);
+      first = table->first[code];
+    } else if (code == next && next < kLzwTableSize) {
+      // The string being defined: the previous one and its own first byte.
+      first = table->first[previous];
+      put(previous, first);
+    } else {
+      throw ETIFFError("LZW data is damaged: code " + std::to_string(code) + " is not defined");
+    }
+    if (next < kLzwTableSize) {
+      table->prefix[next] = static_cast<std::uint16_t>(previous);
+      table->last[next] = first;
+      table->first[next] = table->first[previous];
+      table->length[next] = static_cast<std::uint16_t>(table->length[previous] + 1);
+      ++next;
+      if (width < 12 && next + early >= 1 << width) ++width;
+    }
+    previous = code;
+  }
+  if (pos < out.size()) throw ETIFFError("LZW data ends before the end of the strip");
 }
 
 namespace {

@@ -179,9 +179,42 @@ TEST(TiffGray, DepthsWithoutARasterFormatAreInvalid) {
     EXPECT_EQ(LoadError(MakeTiff({.width = 1, .height = 1, .bits = bits}, Bytes(8))),
               "Invalid pixel format")
         << bits;
-  // Gray with an alpha sample: two samples.
-  EXPECT_EQ(LoadError(MakeTiff({.width = 1, .height = 1, .samples_per_pixel = 2}, Bytes(2))),
-            "Invalid pixel format");
+  // Gray with an alpha sample of fewer than 8 bits.
+  EXPECT_EQ(
+      LoadError(MakeTiff({.width = 1, .height = 1, .bits = 4, .samples_per_pixel = 2}, Bytes(1))),
+      "Invalid pixel format");
+}
+
+TEST(TiffGray, ExtraSamplesAreDropped) {
+  // Gray and alpha of 8 and 16 bits, chunky and planar: the gray sample's
+  // top byte is the index.
+  const Bytes gray = {0x10, 0x80, 0xFF}, alpha = {0x00, 0x55, 0xAA};
+  for (const std::uint32_t bits : {8u, 16u})
+    for (const bool planar : {false, true})
+      for (const bool big_endian : {false, true}) {
+        Bytes samples;
+        auto put = [&](std::uint8_t top) {
+          if (bits == 16 && big_endian) samples.push_back(top);
+          if (bits == 16) samples.push_back(0x5A);
+          if (bits == 8 || !big_endian) samples.push_back(top);
+        };
+        for (std::size_t i = 0; i < 3; ++i) {
+          put(gray[i]);
+          if (!planar) put(alpha[i]);
+        }
+        for (std::size_t i = 0; planar && i < 3; ++i)
+          put(alpha[i]);
+        const Loaded r(MakeTiff({.width = 3,
+                                 .height = 1,
+                                 .bits = bits,
+                                 .samples_per_pixel = 2,
+                                 .planar = planar,
+                                 .big_endian = big_endian},
+                                samples));
+        ASSERT_EQ(r.PixelFormat(), TPixelFormat::Indexed8);
+        for (int x = 0; x < 3; ++x)
+          EXPECT_EQ(IndexAt(r, x, 0), gray[x]) << bits << " bits, planar " << planar << ", x " << x;
+      }
 }
 
 TEST(TiffPalette, ColourMapEntriesAreReducedToEightBits) {
@@ -326,13 +359,28 @@ TEST(TiffColour, YCbCrDataUnitsFollowTheSubsampling) {
     TiffWriter writer = tifftest::MakeWriter(
         {.width = w, .height = h, .samples_per_pixel = 3, .photometric = 6}, Bytes{});
     writer.Strip(data).Short(530, {k.h, k.v});
-    const Loaded r(writer.Build());
-    ASSERT_EQ(r.PixelFormat(), TPixelFormat::Bgr24);
-    for (std::uint32_t i = 0; i < w * h; ++i) {
-      const Rgb p = PixelAt(r, static_cast<int>(i % w), static_cast<int>(i / w));
-      EXPECT_NEAR(p.r, want[i].r, 2) << k.h << "x" << k.v << " pixel " << i;
-      EXPECT_NEAR(p.g, want[i].g, 2) << k.h << "x" << k.v << " pixel " << i;
-      EXPECT_NEAR(p.b, want[i].b, 2) << k.h << "x" << k.v << " pixel " << i;
+    // The same data units as tiles of one unit each.
+    TiffWriter tiles = tifftest::MakeWriter({.width = w,
+                                             .height = h,
+                                             .samples_per_pixel = 3,
+                                             .photometric = 6,
+                                             .tile_width = k.h,
+                                             .tile_length = k.v},
+                                            Bytes{});
+    const std::size_t unit = k.h * k.v + 2;
+    for (std::size_t at = 0; at < data.size(); at += unit)
+      tiles.Strip(Bytes(data.begin() + static_cast<std::ptrdiff_t>(at),
+                        data.begin() + static_cast<std::ptrdiff_t>(at + unit)));
+    tiles.Short(530, {k.h, k.v});
+    for (const Bytes& file : {writer.Build(), tiles.Build()}) {
+      const Loaded r(file);
+      ASSERT_EQ(r.PixelFormat(), TPixelFormat::Bgr24);
+      for (std::uint32_t i = 0; i < w * h; ++i) {
+        const Rgb p = PixelAt(r, static_cast<int>(i % w), static_cast<int>(i / w));
+        EXPECT_NEAR(p.r, want[i].r, 2) << k.h << "x" << k.v << " pixel " << i;
+        EXPECT_NEAR(p.g, want[i].g, 2) << k.h << "x" << k.v << " pixel " << i;
+        EXPECT_NEAR(p.b, want[i].b, 2) << k.h << "x" << k.v << " pixel " << i;
+      }
     }
   }
 }
@@ -364,7 +412,7 @@ TEST(TiffColour, CieLabIsShownInSrgb) {
 
 // --- Strip layout and fill order ---
 
-TEST(TiffLayout, PlanesAndStripsGiveTheSameRaster) {
+TEST(TiffLayout, PlanesStripsAndTilesGiveTheSameRaster) {
   const std::uint32_t w = 7, h = 5;
   const Bytes chunky8 = RgbPicture(w, h);
   Bytes chunky16;  // little-endian, the top bytes those of chunky8
@@ -382,23 +430,32 @@ TEST(TiffLayout, PlanesAndStripsGiveTheSameRaster) {
       for (std::size_t p = 0; p < w * h; ++p)
         planar.insert(planar.end(), chunky.begin() + (p * 3 + s) * unit,
                       chunky.begin() + (p * 3 + s + 1) * unit);
+    // Rows per strip, or tile width and length: tiles cut at both edges,
+    // of sizes that are no multiple of 16, and one larger than the picture.
+    struct Blocks {
+      std::uint32_t rows, tile_width, tile_length;
+    };
     for (bool is_planar : {false, true})
-      for (std::uint32_t compression : {1u, 8u})
-        for (std::uint32_t rows : {0u, 2u}) {
+      for (std::uint32_t compression : {1u, 5u, 8u})
+        for (const Blocks b : {Blocks{0, 0, 0}, Blocks{2, 0, 0}, Blocks{0, 16, 16}, Blocks{0, 3, 2},
+                               Blocks{0, 64, 48}}) {
           const Loaded r(MakeTiff({.width = w,
                                    .height = h,
                                    .bits = bits,
                                    .samples_per_pixel = 3,
                                    .photometric = 2,
                                    .compression = compression,
-                                   .rows_per_strip = rows,
+                                   .rows_per_strip = b.rows,
+                                   .tile_width = b.tile_width,
+                                   .tile_length = b.tile_length,
                                    .planar = is_planar},
                                   is_planar ? planar : chunky));
           for (std::uint32_t y = 0; y < h; ++y)
             ASSERT_EQ(0, std::memcmp(r.ConstRow(static_cast<int>(y)),
                                      want.ConstRow(static_cast<int>(y)), w * 3))
                 << "bits " << bits << " planar " << is_planar << " compression " << compression
-                << " rows " << rows << " y " << y;
+                << " rows " << b.rows << " tiles " << b.tile_width << "x" << b.tile_length << " y "
+                << y;
         }
   }
 }
@@ -410,18 +467,28 @@ TEST(TiffLayout, FillOrder2ReversesTheBitsOfEachByte) {
   EXPECT_EQ(r.ConstRow(0)[0], 0b11000000);
 }
 
-TEST(TiffLayout, TiledImagesLoadEmpty) {
-  const Bytes file = tifftest::MakeWriter({.width = 16, .height = 16}, Bytes(256))
-                         .Long(322, {16})
-                         .Long(323, {16})
-                         .Short(259, {5})
-                         .Build();
-  TTIFFGraphic g;
-  TMemoryStream stream(file);
-  g.LoadFromStream(stream);
-  EXPECT_TRUE(g.Empty());
-  EXPECT_EQ(g.Width(), 0);
-  EXPECT_EQ(g.Height(), 0);
+TEST(TiffLayout, TilesOfPackedSamplesKeepEveryPixel) {
+  // Tile rows that end inside a byte are placed bit by bit.
+  const std::uint32_t w = 21, h = 9;
+  std::mt19937 rng(7);
+  for (const std::uint32_t bits : {1u, 2u, 4u}) {
+    const TestImage strips{.width = w, .height = h, .bits = bits};
+    Bytes samples(tifftest::RowBytes(strips) * h);
+    for (auto& b : samples)
+      b = static_cast<std::uint8_t>(rng());
+    const Loaded want(MakeTiff(strips, samples));
+    for (const auto& [tw, tl] : {std::pair{5u, 4u}, {16u, 16u}, {8u, 3u}, {32u, 1u}, {3u, 9u}}) {
+      TestImage tiled = strips;
+      tiled.tile_width = tw;
+      tiled.tile_length = tl;
+      const Loaded r(MakeTiff(tiled, samples));
+      ASSERT_EQ(r.PixelFormat(), want.PixelFormat());
+      for (int y = 0; y < static_cast<int>(h); ++y)
+        for (int x = 0; x < static_cast<int>(w); ++x)
+          ASSERT_EQ(IndexAt(r, x, y), IndexAt(want, x, y))
+              << bits << " bits, tiles " << tw << "x" << tl << ", pixel " << x << "," << y;
+    }
+  }
 }
 
 // --- Codings ---
@@ -513,8 +580,29 @@ TEST(TiffCoding, JpegStripsMustDeclareTheirStrip) {
   }
 }
 
+TEST(TiffCoding, LzwInBothFormsWithAndWithoutClearCodes) {
+  // Noise with runs: codes of every width, strings of every length and
+  // codes for the entry being defined.
+  const std::uint32_t w = 300, h = 200;
+  Bytes picture(w * h);
+  std::mt19937 rng(11);
+  for (std::size_t i = 0; i < picture.size();)
+    for (std::size_t run = rng() % 40 + 1, v = rng() % 5; run > 0 && i < picture.size(); --run)
+      picture[i++] = static_cast<std::uint8_t>(v * 50 + (rng() % 8 == 0 ? rng() % 3 : 0));
+  for (const bool old_form : {false, true})
+    for (const std::size_t clear_every : {std::size_t{0}, std::size_t{300}, SIZE_MAX}) {
+      const Bytes file = tifftest::MakeWriter({.width = w, .height = h, .compression = 5}, Bytes{})
+                             .Strip(tifftest::Lzw(picture, old_form, clear_every))
+                             .Build();
+      const Loaded r(file);
+      for (std::uint32_t y = 0; y < h; ++y)
+        ASSERT_EQ(0, std::memcmp(r.ConstRow(static_cast<int>(y)), &picture[y * w], w))
+            << "old form " << old_form << ", clear every " << clear_every << ", row " << y;
+    }
+}
+
 TEST(TiffCoding, UnsupportedCompressionsFail) {
-  for (std::uint32_t c : {4u, 5u, 6u, 32946u + 1, 0u}) {
+  for (std::uint32_t c : {4u, 6u, 32946u + 1, 0u, 34712u}) {
     const Bytes changed =
         tifftest::MakeWriter({.width = 1, .height = 1}, Bytes(1)).Short(259, {c}).Build();
     EXPECT_EQ(LoadError(changed), "Unsupported TIFF compression " + std::to_string(c));
@@ -560,6 +648,20 @@ TEST(TiffHostile, DamagedFilesFailWithAClearMessage) {
   const Bytes palette =
       with([](TiffWriter& w) { w.Short(262, {3}).Short(320, std::vector<std::uint32_t>(768, 0)); });
   ASSERT_EQ(LoadError(palette), "");
+  // Two 16 x 16 tiles.
+  const TestImage tiled_image{.width = 20, .height = 4, .tile_width = 16, .tile_length = 16};
+  auto tiled = [&](const std::function<void(TiffWriter&)>& change) {
+    TiffWriter w = tifftest::MakeWriter(tiled_image, Bytes(80, 7));
+    change(w);
+    return w.Build();
+  };
+  ASSERT_EQ(LoadError(tiled([](TiffWriter&) {})), "");
+  const auto tiled_size = static_cast<std::uint32_t>(tiled([](TiffWriter&) {}).size());
+  Bytes noise(4096);
+  std::mt19937 rng(3);
+  for (auto& b : noise)
+    b = static_cast<std::uint8_t>(rng());
+  const Bytes lzw = tifftest::Lzw(noise);
 
   struct Case {
     const char* name;
@@ -608,7 +710,9 @@ TEST(TiffHostile, DamagedFilesFailWithAClearMessage) {
        "Compression is not an integer"},
       {"photometric", with([](TiffWriter& w) { w.Short(262, {4}); }),
        "photometric interpretation 4"},
-      {"predictor", with([](TiffWriter& w) { w.Short(317, {3}); }), "Unsupported TIFF predictor 3"},
+      {"floating-point predictor", with([](TiffWriter& w) { w.Short(317, {3}); }),
+       "Unsupported TIFF predictor 3 (floating point)"},
+      {"predictor", with([](TiffWriter& w) { w.Short(317, {4}); }), "Unsupported TIFF predictor 4"},
       {"float samples", with([](TiffWriter& w) { w.Short(339, {3}); }), "Invalid pixel format"},
       {"truncated Deflate",
        single({.width = 64, .height = 64, .compression = 8},
@@ -617,6 +721,28 @@ TEST(TiffHostile, DamagedFilesFailWithAClearMessage) {
       {"damaged Deflate",
        single({.width = 4, .height = 1, .compression = 8}, Bytes{0x78, 0x9C, 0xFF, 0xFF, 0xFF}),
        "Deflate data is damaged"},
+      {"truncated LZW",
+       single({.width = 64, .height = 64, .compression = 5},
+              Bytes(lzw.begin(), lzw.begin() + static_cast<std::ptrdiff_t>(lzw.size() / 2))),
+       "LZW data ends before the end of the strip"},
+      // 9-bit codes: clear, 300.
+      {"LZW without a literal first",
+       single({.width = 4, .height = 1, .compression = 5}, Bytes{0x80, 0x4B, 0x00, 0x00}),
+       "LZW data is damaged: the first code is not a literal"},
+      // Clear, 'A', 300 while 258 is the next free code.
+      {"LZW code past the table",
+       single({.width = 4, .height = 1, .compression = 5}, Bytes{0x80, 0x10, 0x65, 0x80}),
+       "LZW data is damaged: code 300 is not defined"},
+      {"tile offset past the end", tiled([&](TiffWriter& w) {
+         w.Long(324, {8, tiled_size + 100});
+       }),
+       "TIFF tile 1 lies outside the file"},
+      {"truncated tile", tiled([](TiffWriter& w) {
+         w.Long(325, {256, 5});
+       }),
+       "TIFF tile 1 is too short"},
+      {"no tile offsets", tiled([](TiffWriter& w) { w.Remove(324); }), "no TileOffsets"},
+      {"zero tile width", tiled([](TiffWriter& w) { w.Long(322, {0}); }), "TIFF tile size is zero"},
       {"truncated PackBits",
        single({.width = 8, .height = 1, .compression = 32773}, Bytes{0x07, 1, 2}),
        "PackBits data ends"},
@@ -735,6 +861,26 @@ TEST(TiffLimits, TinyFilesClaimingHugePicturesFailWithoutAllocating) {
       {"Deflate",
        single({.width = 10000, .height = 10000, .compression = 8}, tifftest::Deflate(Bytes(1000))),
        "TIFF strip 0 is too short for the declared image size"},
+      {"LZW",
+       single({.width = 10000, .height = 10000, .compression = 5}, tifftest::Lzw(Bytes(1000))),
+       "TIFF strip 0 is too short for the declared image size"},
+      {"LZW tile",
+       single({.width = 4096,
+               .height = 4096,
+               .compression = 5,
+               .tile_width = 4096,
+               .tile_length = 4096},
+              tifftest::Lzw(Bytes(1000))),
+       "TIFF tile 0 is too short for the declared image size"},
+      {"a tile of 2^31 x 16 for 16 x 16 pixels",
+       single(
+           {.width = 16, .height = 16, .compression = 8, .tile_width = 1u << 31, .tile_length = 16},
+           tifftest::Deflate(Bytes(1000))),
+       "Source image too large"},
+      {"tiles of 10^5 x 1 for 1 x 10^5 pixels",
+       single({.width = 1, .height = 100'000, .tile_width = 100'000, .tile_length = 1},
+              Bytes(100'000)),
+       "Source image too large"},
       {"beyond the limit",
        single({.width = 30000, .height = 30000, .compression = 8}, tifftest::Deflate(Bytes(100))),
        "Source image too large"},

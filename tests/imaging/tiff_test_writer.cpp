@@ -45,6 +45,11 @@ TiffWriter& TiffWriter::Strip(Bytes data) {
   return *this;
 }
 
+TiffWriter& TiffWriter::Tiles() {
+  tiles_ = true;
+  return *this;
+}
+
 Bytes TiffWriter::Build() const {
   Bytes out;
   auto put16 = [&](Bytes& b, std::uint32_t v) {
@@ -77,8 +82,11 @@ Bytes TiffWriter::Build() const {
     counts.push_back(static_cast<std::uint32_t>(s.size()));
     out.insert(out.end(), s.begin(), s.end());
   }
-  if (!fields.count(273) && !removed_.count(273)) fields[273] = Field{kTypeLong, offsets, {}};
-  if (!fields.count(279) && !removed_.count(279)) fields[279] = Field{kTypeLong, counts, {}};
+  const std::uint16_t offsets_tag = tiles_ ? 324 : 273, counts_tag = tiles_ ? 325 : 279;
+  if (!fields.count(offsets_tag) && !removed_.count(offsets_tag))
+    fields[offsets_tag] = Field{kTypeLong, offsets, {}};
+  if (!fields.count(counts_tag) && !removed_.count(counts_tag))
+    fields[counts_tag] = Field{kTypeLong, counts, {}};
 
   // Value bytes of every field in the file's byte order.
   std::map<std::uint16_t, Bytes> values;
@@ -146,20 +154,43 @@ TiffWriter MakeWriter(const TestImage& image, std::span<const std::uint8_t> samp
   w.Short(259, {image.compression}).Short(262, {image.photometric});
   w.Short(277, {image.samples_per_pixel});
   if (image.planar) w.Short(284, {2});
+  const bool tiled = image.tile_width > 0 && image.tile_length > 0;
   const std::uint32_t rps = image.rows_per_strip ? image.rows_per_strip : image.height;
   if (image.rows_per_strip) w.Long(278, {image.rows_per_strip});
-  if (samples.empty()) return w;  // the caller adds its own strips
+  if (tiled) w.Long(322, {image.tile_width}).Long(323, {image.tile_length}).Tiles();
+  if (samples.empty()) return w;  // the caller adds its own blocks
+  auto code = [&](Bytes block) {
+    if (image.compression == 5) return Lzw(block);
+    if (image.compression == 8) return Deflate(block);
+    return block;
+  };
   const std::size_t row_bytes = RowBytes(image);
   const std::uint32_t planes = image.planar ? image.samples_per_pixel : 1;
+  const std::size_t pixel_bits =
+      std::size_t{image.bits} * (image.planar ? 1 : image.samples_per_pixel);
   for (std::uint32_t p = 0; p < planes; ++p) {
-    for (std::uint32_t y = 0; y < image.height; y += rps) {
-      const std::uint32_t rows = std::min(rps, image.height - y);
-      const std::size_t at = (std::size_t{p} * image.height + y) * row_bytes;
-      Bytes strip(samples.begin() + static_cast<std::ptrdiff_t>(at),
-                  samples.begin() + static_cast<std::ptrdiff_t>(at + rows * row_bytes));
-      if (image.compression == 8) strip = Deflate(strip);
-      w.Strip(std::move(strip));
+    const std::uint8_t* plane = samples.data() + std::size_t{p} * image.height * row_bytes;
+    if (!tiled) {
+      for (std::uint32_t y = 0; y < image.height; y += rps) {
+        const std::uint32_t rows = std::min(rps, image.height - y);
+        w.Strip(code(Bytes(plane + y * row_bytes, plane + (y + rows) * row_bytes)));
+      }
+      continue;
     }
+    // Tiles left to right, top to bottom, each row padded to a byte.
+    const std::size_t tile_row_bits = (image.tile_width * pixel_bits + 7) / 8 * 8;
+    for (std::uint32_t ty = 0; ty < image.height; ty += image.tile_length)
+      for (std::uint32_t tx = 0; tx < image.width; tx += image.tile_width) {
+        Bytes tile(tile_row_bits / 8 * image.tile_length, 0);
+        for (std::uint32_t y = ty; y < std::min(image.height, ty + image.tile_length); ++y)
+          for (std::size_t b = 0; b < pixel_bits * std::min(image.tile_width, image.width - tx);
+               ++b) {
+            const std::size_t from = tx * pixel_bits + b, to = (y - ty) * tile_row_bits + b;
+            if (plane[y * row_bytes + from / 8] >> (7 - from % 8) & 1)
+              tile[to / 8] |= static_cast<std::uint8_t>(0x80 >> (to % 8));
+          }
+        w.Strip(code(std::move(tile)));
+      }
   }
   return w;
 }
@@ -174,6 +205,64 @@ Bytes Deflate(std::span<const std::uint8_t> data) {
   if (compress(out.data(), &size, data.data(), static_cast<uLong>(data.size())) != Z_OK)
     throw std::runtime_error("compress failed");
   out.resize(size);
+  return out;
+}
+
+Bytes Lzw(std::span<const std::uint8_t> data, bool old_form, std::size_t clear_every) {
+  Bytes out;
+  std::uint32_t bits = 0;
+  int count = 0;
+  int width = 9;
+  auto put = [&](std::uint32_t code) {
+    if (old_form) {
+      bits |= code << count;
+      count += width;
+      for (; count >= 8; count -= 8, bits >>= 8)
+        out.push_back(static_cast<std::uint8_t>(bits));
+    } else {
+      bits = bits << width | code;
+      count += width;
+      for (; count >= 8; count -= 8)
+        out.push_back(static_cast<std::uint8_t>(bits >> (count - 8)));
+    }
+  };
+  // The decoder's table size, which sets the width of the next code: it adds
+  // an entry for every code after the first one since a clear code.
+  std::uint32_t decoder_next = 258;
+  std::size_t since_clear = 0;
+  std::map<std::pair<std::uint32_t, std::uint8_t>, std::uint32_t> table;
+  std::uint32_t next = 258;
+  auto emit = [&](std::uint32_t code) {
+    put(code);
+    if (since_clear++ > 0 && decoder_next < 4096) ++decoder_next;
+    const std::uint32_t at = decoder_next + (old_form ? 0 : 1);
+    width = at >= 2048 ? 12 : at >= 1024 ? 11 : at >= 512 ? 10 : 9;
+  };
+  auto clear = [&] {
+    put(256);
+    width = 9;
+    decoder_next = next = 258;
+    since_clear = 0;
+    table.clear();
+  };
+  clear();
+  std::size_t i = 0;
+  while (i < data.size()) {
+    std::uint32_t code = data[i++];
+    while (i < data.size()) {
+      const auto found = table.find({code, data[i]});
+      if (found == table.end()) break;
+      code = found->second;
+      ++i;
+    }
+    emit(code);
+    if (i < data.size() && next < 4094) table[{code, data[i]}] = next++;
+    const bool full = next >= 4094 && clear_every == 0;
+    if (full || (clear_every > 0 && since_clear >= clear_every)) clear();
+  }
+  put(257);
+  // The last bits, padded with zeros to a byte.
+  if (count > 0) out.push_back(static_cast<std::uint8_t>(old_form ? bits : bits << (8 - count)));
   return out;
 }
 
