@@ -18,6 +18,7 @@ enum : std::uint16_t {
   kTagImageLength = 0x0101,
   kTagMake = 0x010F,
   kTagModel = 0x0110,
+  kTagOrientation = 0x0112,
   kTagDateTime = 0x0132,
   kTagSubIFDs = 0x014A,
   kTagExifOffset = 0x8769,
@@ -189,6 +190,17 @@ void TImageInfo::ExtractFields(std::uint16_t tag, std::uint16_t format, std::uin
       height_format_ = format;
       pixel_height_ = RoundToInt32(NumericValue(raw, format));
       break;
+    case kTagOrientation: {
+      // Only the first directory's (depth 1); the first such entry counts.
+      const bool integer = format == kFormatByte || format == kFormatShort || format == kFormatLong;
+      const std::uint32_t size = FormatSize(format);
+      if (depth_ == 1 && orientation_pos_ == 0 && integer && raw.size() >= size) {
+        orientation_ = static_cast<std::uint32_t>(ReadUnsigned(raw.first(size)));
+        orientation_pos_ = static_cast<std::int32_t>(value_pos);
+        orientation_format_ = format;
+      }
+      break;
+    }
     case kTagFlash:
       flash_value_ = RoundToInt32(NumericValue(raw, format));
       break;
@@ -366,6 +378,26 @@ void TImageInfo::PatchDimensions(std::int32_t width, std::int32_t height) {
   };
   put(height_pos_, height_format_, height);
   put(width_pos_, width_format_, width);
+}
+
+void TImageInfo::PatchOrientationUpright() {
+  if (Orientation() == 1 || orientation_pos_ <= 0) return;
+  if (!container_.HasExif() || container_.exif_from_tiff_) return;
+  std::vector<std::uint8_t>& block =
+      container_.segments_[static_cast<std::size_t>(container_.exif_slot_)].Data;
+  const bool big = container_.BigEndian();
+  switch (orientation_format_) {
+    case kFormatByte:
+      if (static_cast<std::size_t>(orientation_pos_) < block.size())
+        block[static_cast<std::size_t>(orientation_pos_)] = 1;
+      break;
+    case kFormatShort:
+      PutU16(block, orientation_pos_, 1, big);
+      break;
+    default:  // LONG
+      PutU32(block, orientation_pos_, 1, big);
+      break;
+  }
 }
 
 }  // namespace skalo

@@ -128,6 +128,23 @@ class TImageInfo : public tEndInd {
   // bytes do not lie wholly inside the segment is not written.
   void PatchDimensions(std::int32_t width, std::int32_t height);
 
+  // --- Orientation ---
+  // The Orientation tag (0x0112) of the first directory (EXIF 2.2 section
+  // 4.6.4): 1..8. An absent tag, a value outside 1..8 (0 included) or a type
+  // other than BYTE, SHORT or LONG give 1. Tags of later directories (the
+  // thumbnail's, sub-directories) are not read.
+  int Orientation() const noexcept {
+    return orientation_ >= 1 && orientation_ <= 8 ? static_cast<int>(orientation_) : 1;
+  }
+  // The block offset of that tag's value, 0 when none was read.
+  std::int32_t OrientationPos() const noexcept { return orientation_pos_; }
+  // Writes 1 over the tag's value inside the container's stored EXIF
+  // segment, in its type's width and the container's byte order, when
+  // Orientation() is not 1. Like PatchDimensions it leaves the recorded
+  // value, a block not from a JPEG segment and a position outside the
+  // segment alone.
+  void PatchOrientationUpright();
+
   // --- Text ---
   // A short description of the file and photo, lines joined by CR LF (see
   // exif_text.cpp); empty when the container holds no EXIF segment.
@@ -188,6 +205,9 @@ class TImageInfo : public tEndInd {
   std::uint16_t height_format_ = 0;
   std::int32_t width_pos_ = 0;
   std::uint16_t width_format_ = 0;
+  std::uint32_t orientation_ = 0;  // as read; 0 when absent
+  std::int32_t orientation_pos_ = 0;
+  std::uint16_t orientation_format_ = 0;
   std::int32_t flash_value_ = 0;
   std::int32_t list_level_ = 0;
   std::vector<std::uint8_t> maker_note_;

@@ -83,6 +83,10 @@ void TimgData::Clear() {
   segment_count_ = 0;
   exif_slot_ = iptc_slot_ = comment_slot_ = app0_slot_ = -1;
   exif_from_tiff_ = false;
+  icc_segments_.clear();
+  icc_bytes_ = 0;
+  icc_refused_ = false;
+  tiff_first_directory_ = false;
   source_path_.clear();
   source_stamp_ = 0;
   source_bytes_ = 0;
@@ -156,13 +160,15 @@ bool TimgData::ScanTiffData(std::span<const std::uint8_t> file) {
 
 bool TimgData::ScanJpeg(Input& input) {
   from_tiff_ = false;
+  bool found = false;
   try {
-    return WalkSegments(input);
+    found = WalkSegments(input);
   } catch (const Exception&) {
     // A malformed segment or a failing first EXIF directory: the slots
     // stored so far stay, the status keeps what the walk set.
-    return false;
   }
+  FinishIccProfile();
+  return found;
 }
 
 bool TimgData::WalkSegments(Input& input) {
@@ -191,6 +197,8 @@ bool TimgData::WalkSegments(Input& input) {
     // A segment cut off by the end of the file is not stored: written into a
     // result, its length field would claim bytes that are not there.
     if (!input.ReadExact(slot.Data.data() + 2, length - 2u)) return HasMetadata();
+    // ICC segments take no slot: a profile may span many of them.
+    if (marker == kMarkerAPP2 && TakeIccSegment(slot)) continue;
     segment_count_ = index + 1;
 
     if (segment_count_ == 5 && !HasMetadata()) break;
@@ -230,6 +238,65 @@ bool TimgData::WalkSegments(Input& input) {
   return HasMetadata();
 }
 
+namespace {
+
+// ICC.1 annex B.4: an APP2 payload of the identifier, the segment's
+// sequence number (from 1) and the number of segments, then profile bytes.
+constexpr std::uint8_t kIccId[] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+// Data offsets (after the two length bytes) of the sequence number and count.
+constexpr std::size_t kIccSequencePos = 2 + sizeof kIccId;
+constexpr std::size_t kIccCountPos = kIccSequencePos + 1;
+
+bool IsIccSegment(const tSection& slot) {
+  const std::vector<std::uint8_t>& d = slot.Data;
+  return d.size() >= kIccSequencePos &&
+         std::equal(std::begin(kIccId), std::end(kIccId), d.begin() + 2);
+}
+
+}  // namespace
+
+bool TimgData::TakeIccSegment(tSection& slot) {
+  if (icc_refused_ || !IsIccSegment(slot)) return false;
+  // A segment too short for its numbers, or one past the limits, spoils the
+  // profile; further ICC segments then take slots like any other, so the
+  // walk stays bounded.
+  if (slot.Data.size() <= kIccCountPos || icc_segments_.size() >= kMaxIccSegments ||
+      kMaxIccProfileBytes - icc_bytes_ < slot.Data.size()) {
+    icc_refused_ = true;
+    icc_segments_.clear();
+    return false;
+  }
+  icc_bytes_ += slot.Data.size();
+  icc_segments_.push_back(std::move(slot));
+  slot = tSection{};
+  return true;
+}
+
+void TimgData::FinishIccProfile() {
+  // Every segment names the same count, and the sequence numbers are 1 to
+  // that count, each once; anything else carries no profile at all.
+  const std::size_t n = icc_segments_.size();
+  bool whole = !icc_refused_ && n > 0;
+  if (whole) {
+    std::array<bool, kMaxIccSegments + 1> seen{};
+    for (const tSection& s : icc_segments_) {
+      const std::uint8_t sequence = s.Data[kIccSequencePos];
+      if (s.Data[kIccCountPos] != n || sequence == 0 || sequence > n || seen[sequence]) {
+        whole = false;
+        break;
+      }
+      seen[sequence] = true;
+    }
+  }
+  if (!whole) {
+    icc_segments_.clear();
+    return;
+  }
+  std::sort(icc_segments_.begin(), icc_segments_.end(), [](const tSection& a, const tSection& b) {
+    return a.Data[kIccSequencePos] < b.Data[kIccSequencePos];
+  });
+}
+
 void TimgData::ParseExifBlock() {
   // EXIF 2.2 section 4.5.4: after the length bytes, "Exif\0" and a pad byte,
   // then the TIFF header (byte order, 42, offset of the first directory).
@@ -267,6 +334,9 @@ bool TimgData::ScanTiff(Input& input) {
     // The rest of the header (42 and the first-directory offset) is not used:
     // the first directory is taken to follow the header directly.
     if (!input.ReadExact(header + 2, 6)) return false;
+    tiff_first_directory_ =
+        motorola ? (header[4] == 0 && header[5] == 0 && header[6] == 0 && header[7] == 8)
+                 : (header[4] == 8 && header[5] == 0 && header[6] == 0 && header[7] == 0);
 
     std::vector<std::uint8_t> block(kTiffBlockWindow);
     block.resize(input.Read(block.data(), block.size()));
@@ -294,16 +364,34 @@ bool TimgData::ScanTiff(Input& input) {
   }
 }
 
+namespace {
+
+void AppendSegment(std::vector<std::uint8_t>& out, const tSection& slot) {
+  out.push_back(0xFF);
+  out.push_back(static_cast<std::uint8_t>(slot.MarkerCode));
+  out.insert(out.end(), slot.Data.begin(), slot.Data.end());
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> TimgData::BuildHeader() const {
   std::vector<std::uint8_t> header = {0xFF, kMarkerSOI};
-  if (!HasExif() || exif_from_tiff_) return header;
-  for (const tSection* slot : {ExifSlot(), IptcSlot(), CommentSlot()}) {
-    if (!slot) continue;
-    header.push_back(0xFF);
-    header.push_back(static_cast<std::uint8_t>(slot->MarkerCode));
-    header.insert(header.end(), slot->Data.begin(), slot->Data.end());
-  }
+  if (!CarriesExif()) return header;
+  AppendSegment(header, *ExifSlot());
+  for (const tSection& segment : icc_segments_)
+    AppendSegment(header, segment);
+  for (const tSection* slot : {IptcSlot(), CommentSlot()})
+    if (slot) AppendSegment(header, *slot);
   return header;
+}
+
+int TimgData::Orientation() const noexcept {
+  if (!exif_info_ || (exif_from_tiff_ && !tiff_first_directory_)) return 1;
+  return exif_info_->Orientation();
+}
+
+void TimgData::SetCarriedOrientationUpright() {
+  if (CarriesExif() && exif_info_) exif_info_->PatchOrientationUpright();
 }
 
 namespace {
@@ -322,21 +410,42 @@ std::size_t SkipEncoderSegments(const std::vector<std::uint8_t>& bytes) {
   return p;
 }
 
+// Position after the encoder's leading APP0 segments (JFIF, and a JFXX
+// extension if any), where an ICC profile goes when no EXIF segment leads.
+std::size_t SkipLeadingApp0(const std::vector<std::uint8_t>& bytes) {
+  std::size_t p = 2;
+  while (bytes.size() - p >= 4 && bytes[p] == 0xFF && bytes[p + 1] == kMarkerAPP0) {
+    const std::size_t length = std::size_t{bytes[p + 2]} << 8 | bytes[p + 3];
+    if (length < 2 || bytes.size() - p - 2 < length) break;
+    p += length + 2;
+  }
+  return p;
+}
+
 }  // namespace
 
 TJPEGImage& TimgData::InjectExif(TJPEGImage& jpeg, bool adjust) {
-  if (!HasExif() || exif_from_tiff_) return jpeg;
-  if (adjust && exif_info_) exif_info_->PatchDimensions(jpeg.Width(), jpeg.Height());
+  const bool exif = CarriesExif();
+  if (!exif && !HasIccProfile()) return jpeg;
+  if (exif && adjust && exif_info_) exif_info_->PatchDimensions(jpeg.Width(), jpeg.Height());
 
   TMemoryStream stream;
   jpeg.SaveToStream(stream);
   const std::vector<std::uint8_t>& encoded = stream.Bytes();
   if (encoded.size() < 2 || encoded[0] != 0xFF || encoded[1] != kMarkerSOI) return jpeg;
 
-  std::vector<std::uint8_t> bytes = BuildHeader();
-  bytes.insert(bytes.end(),
-               encoded.begin() + static_cast<std::ptrdiff_t>(SkipEncoderSegments(encoded)),
-               encoded.end());
+  std::vector<std::uint8_t> bytes;
+  std::size_t rest = 0;
+  if (exif) {
+    bytes = BuildHeader();
+    rest = SkipEncoderSegments(encoded);
+  } else {
+    rest = SkipLeadingApp0(encoded);
+    bytes.assign(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(rest));
+    for (const tSection& segment : icc_segments_)
+      AppendSegment(bytes, segment);
+  }
+  bytes.insert(bytes.end(), encoded.begin() + static_cast<std::ptrdiff_t>(rest), encoded.end());
   jpeg.LoadFromBytes(std::move(bytes));
   return jpeg;
 }

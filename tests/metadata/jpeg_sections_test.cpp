@@ -194,6 +194,230 @@ TEST(InjectExif, NothingFromATiffBlock) {
   EXPECT_EQ(data.ExifInfo()->MakeText(), "Maker");
 }
 
+// --- ICC profile carry-over ---
+
+// An APP2 segment of an ICC profile: identifier, sequence number, count and
+// `size` profile bytes that tell the segment apart.
+Bytes IccSegment(int sequence, int count, std::size_t size) {
+  Bytes payload = TextBytes(std::string("ICC_PROFILE\0", 12));
+  payload.push_back(static_cast<std::uint8_t>(sequence));
+  payload.push_back(static_cast<std::uint8_t>(count));
+  for (std::size_t i = 0; i < size; ++i)
+    payload.push_back(static_cast<std::uint8_t>(sequence * 31 + i));
+  return Segment(0xE2, payload);
+}
+
+TEST(IccProfile, CarriedWholeOrNotAtAll) {
+  struct Case {
+    const char* name;
+    bool exif;                             // the source has an EXIF segment
+    std::vector<std::pair<int, int>> icc;  // (sequence, count) in file order
+    bool carried;
+  };
+  const Case cases[] = {
+      {"one segment after EXIF", true, {{1, 1}}, true},
+      {"three out of order, no EXIF", false, {{2, 3}, {3, 3}, {1, 3}}, true},
+      {"three after EXIF", true, {{1, 3}, {2, 3}, {3, 3}}, true},
+      {"counts disagree", false, {{1, 3}, {2, 2}, {3, 3}}, false},
+      {"a sequence number twice", false, {{1, 2}, {1, 2}}, false},
+      {"one missing", true, {{1, 3}, {3, 3}}, false},
+      {"sequence number above the count", false, {{1, 2}, {2, 2}, {3, 2}}, false},
+      {"sequence number 0", false, {{0, 1}}, false},
+      {"count 0", false, {{1, 0}}, false},
+      {"too short for its numbers", false, {{-1, -1}}, false},
+  };
+  const Bytes encoded = exiftest::EncodedJpeg(32, 24);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Bytes> segments = {kJfif};
+    if (c.exif) segments.push_back(CameraExif(false));
+    std::vector<Bytes> profile(c.icc.size() + 1);  // by sequence number
+    for (const auto& [sequence, count] : c.icc) {
+      const Bytes segment = sequence < 0 ? Seg(0xE2, std::string("ICC_PROFILE\0\1", 13))
+                                         : IccSegment(sequence, count, 100u * sequence + 7);
+      segments.push_back(segment);
+      if (c.carried) profile[static_cast<std::size_t>(sequence)] = segment;
+    }
+    // An APP2 of another kind, an APP13 and a comment around them.
+    segments.push_back(Seg(0xE2, std::string("FPXR\0", 5)));
+    segments.push_back(Seg(0xED, "iptc"));
+    segments.push_back(Seg(0xFE, "note"));
+    TempFile source("icc.jpg", exiftest::JpegWithSegments(segments, exiftest::EncodedJpeg(8, 8)));
+    TimgData data;
+    data.ScanFile(source.Path());
+    EXPECT_EQ(data.HasIccProfile(), c.carried);
+    EXPECT_EQ(data.HasExif(), c.exif);
+
+    TJPEGImage jpeg;
+    jpeg.LoadFromBytes(encoded);
+    data.InjectExif(jpeg, true);
+    const Bytes result = jpeg.Data();
+    if (!c.carried && !c.exif) {
+      EXPECT_EQ(result, encoded);
+      continue;
+    }
+    // The head of the result, walked independently: EXIF (which must follow
+    // SOI) or else the encoder's JFIF APP0 first, then the profile in
+    // sequence order, byte for byte; APP13 and COM only along with EXIF.
+    std::vector<std::uint8_t> want_markers = {static_cast<std::uint8_t>(c.exif ? 0xE1 : 0xE0)};
+    Bytes want_icc;
+    for (std::size_t i = 1; c.carried && i < profile.size(); ++i) {
+      want_markers.push_back(0xE2);
+      want_icc.insert(want_icc.end(), profile[i].begin(), profile[i].end());
+    }
+    if (c.exif) want_markers.insert(want_markers.end(), {0xED, 0xFE});
+    want_markers.push_back(0xDB);
+    const auto head = exiftest::HeadSegments(result);
+    std::vector<std::uint8_t> markers;
+    Bytes icc;
+    for (const auto& [marker, bytes] : head) {
+      markers.push_back(marker);
+      if (marker == 0xE2) icc.insert(icc.end(), bytes.begin(), bytes.end());
+    }
+    ASSERT_GE(markers.size(), want_markers.size());
+    markers.resize(want_markers.size());
+    EXPECT_EQ(markers, want_markers);
+    EXPECT_EQ(icc, want_icc);
+    if (!c.exif) {
+      EXPECT_EQ(head[0].second, Bytes(encoded.begin() + 2, encoded.begin() + 20));
+    }
+
+    TBitmap bitmap;
+    jpeg.AssignTo(bitmap);
+    EXPECT_EQ(bitmap.Width(), 32);
+    TimgData again;
+    again.ScanJpegData(result);
+    EXPECT_EQ(again.HasIccProfile(), c.carried) << "a result scans as it was written";
+  }
+}
+
+TEST(IccProfile, LimitsBoundTheWalk) {
+  // Past kMaxIccProfileBytes the profile is dropped, and further ICC
+  // segments take slots like any other segment, so the walk's own bounds
+  // end it.
+  const std::size_t count = kMaxIccProfileBytes / 65000 + 25;
+  std::vector<Bytes> segments;
+  for (std::size_t i = 1; i <= count; ++i)
+    segments.push_back(IccSegment(static_cast<int>(i), static_cast<int>(count), 65000));
+  segments.push_back(Seg(0xFE, "after"));
+  TimgData data;
+  data.ScanJpegData(Head(segments));
+  EXPECT_FALSE(data.HasIccProfile());
+  EXPECT_LE(data.SegmentCount(), kMaxStoredSegments);
+  EXPECT_EQ(data.CommentSlot(), nullptr);
+
+  // Below the limits a profile's segments take no slot: the comment behind
+  // 30 of them is still found.
+  segments.clear();
+  for (int i = 1; i <= 30; ++i)
+    segments.push_back(IccSegment(i, 30, 10));
+  segments.push_back(Seg(0xFE, "after"));
+  EXPECT_TRUE(data.ScanJpegData(Head(segments)));
+  EXPECT_TRUE(data.HasIccProfile());
+  EXPECT_EQ(data.IccSegments().size(), 30u);
+  EXPECT_EQ(Payload(data.CommentSlot()), TextBytes("after"));
+}
+
+// --- Orientation tag ---
+
+TEST(OrientationTag, ReadAndRewrittenUpright) {
+  struct Case {
+    bool big_endian;
+    std::uint16_t format;
+    std::uint32_t count;
+    Bytes field_in;  // the value field, in the block's byte order
+    int orientation;
+    Bytes field_out;  // after SetCarriedOrientationUpright
+  };
+  const Case cases[] = {
+      {false, kFormatShort, 1, {6, 0, 0xAA, 0xBB}, 6, {1, 0, 0xAA, 0xBB}},
+      {true, kFormatShort, 1, {0, 8, 0xAA, 0xBB}, 8, {0, 1, 0xAA, 0xBB}},
+      {true, kFormatLong, 1, {0, 0, 0, 3}, 3, {0, 0, 0, 1}},
+      {false, kFormatLong, 1, {5, 0, 0, 0}, 5, {1, 0, 0, 0}},
+      {false, kFormatByte, 1, {7, 0xAA, 0xBB, 0xCC}, 7, {1, 0xAA, 0xBB, 0xCC}},
+      // Values a viewer does not turn by stay as they are.
+      {false, kFormatShort, 1, {1, 0, 0, 0}, 1, {1, 0, 0, 0}},
+      {false, kFormatShort, 1, {0, 0, 0, 0}, 1, {0, 0, 0, 0}},
+      {true, kFormatShort, 1, {0, 9, 0, 0}, 1, {0, 9, 0, 0}},
+      {false, kFormatAscii, 2, {'6', 0, 0, 0}, 1, {'6', 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.big_endian ? "MM " : "II ") + std::to_string(c.format) + " " +
+                 std::to_string(c.field_in[c.big_endian ? 1 : 0]));
+    ExifWriter w(c.big_endian);
+    const int exif = w.AddDirectory();
+    w.Ascii(0, 0x010F, "Maker").Value(0, 0x0112, c.format, c.count, c.field_in);
+    w.Pointer(0, 0x8769, exif).Long(exif, 0xA002, {3000}).Long(exif, 0xA003, {2000});
+    TimgData data;
+    ASSERT_TRUE(data.ScanJpegData(Head({exiftest::ExifSegment(w.Tiff())})));
+    EXPECT_EQ(data.Orientation(), c.orientation);
+
+    Bytes expected = data.ExifSlot()->Data;
+    const std::int32_t pos = 2 + 6 + 8 + 2 + 12 + 8;  // IFD0's second entry's value field
+    std::copy(c.field_out.begin(), c.field_out.end(), expected.begin() + pos);
+    data.SetCarriedOrientationUpright();
+    EXPECT_EQ(data.ExifSlot()->Data, expected) << "only the value changes";
+    EXPECT_EQ(data.Orientation(), c.orientation) << "the source's value is still reported";
+
+    // Carried into a result that records it.
+    TJPEGImage jpeg;
+    jpeg.LoadFromBytes(exiftest::EncodedJpeg(16, 8));
+    data.InjectExif(jpeg, true);
+    TimgData again;
+    ASSERT_TRUE(again.ScanJpegData(jpeg.Data()));
+    EXPECT_EQ(again.Orientation(), 1);
+    EXPECT_EQ(again.ExifInfo()->PixelWidth(), 16);
+  }
+}
+
+TEST(OrientationTag, OnlyTheFirstDirectoryAndJpegSegments) {
+  // A tag in a sub-directory is not the picture's orientation.
+  ExifWriter w(false);
+  const int exif = w.AddDirectory();
+  w.Pointer(0, 0x8769, exif).Short(exif, 0x0112, {6});
+  TimgData data;
+  ASSERT_TRUE(data.ScanJpegData(Head({exiftest::ExifSegment(w.Tiff())})));
+  EXPECT_EQ(data.Orientation(), 1);
+  const Bytes before = data.ExifSlot()->Data;
+  data.SetCarriedOrientationUpright();
+  EXPECT_EQ(data.ExifSlot()->Data, before);
+  EXPECT_TRUE(data.ScanJpegData(Head({Seg(0xFE, "no EXIF")})));
+  EXPECT_EQ(data.Orientation(), 1);
+
+  // A TIFF block is read when its header points at the directory walked;
+  // it is never rewritten (it is not carried).
+  ExifWriter t(true);
+  t.Short(0, 0x0112, {8});
+  Bytes tiff = t.Tiff();
+  ASSERT_TRUE(data.ScanTiffData(tiff));
+  EXPECT_EQ(data.Orientation(), 8);
+  const Bytes block = data.ExifSlot()->Data;
+  data.SetCarriedOrientationUpright();
+  EXPECT_EQ(data.ExifSlot()->Data, block);
+  const Bytes elsewhere = t.U32(0x100);
+  std::copy(elsewhere.begin(), elsewhere.end(), tiff.begin() + 4);
+  ASSERT_TRUE(data.ScanTiffData(tiff));
+  EXPECT_EQ(data.Orientation(), 1);
+}
+
+TEST(OrientationTag, ExiftoolReadsTheRewrittenResult) {
+  if (!HaveExiftool()) GTEST_SKIP() << "exiftool not installed";
+  for (const bool big : {false, true}) {
+    TimgData data;
+    ASSERT_TRUE(data.ScanJpegData(
+        exiftest::JpegWithSegments({CameraExif(big)}, exiftest::EncodedJpeg(8, 8))));
+    ASSERT_EQ(data.Orientation(), 6);
+    data.SetCarriedOrientationUpright();
+    TJPEGImage jpeg;
+    jpeg.LoadFromBytes(exiftest::EncodedJpeg(16, 8));
+    data.InjectExif(jpeg, true);
+    TempFile out("upright.jpg", jpeg.Data());
+    EXPECT_EQ(RunCommand("exiftool -s3 -n -Orientation -Make -ExifImageWidth '" + out.Path() + "'"),
+              "1\nMaker\n16\n")
+        << big;
+  }
+}
+
 // --- Dimension rewrite ---
 
 // The value field's four bytes at a block offset.
