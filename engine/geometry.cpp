@@ -206,7 +206,10 @@ bool TSkalo::StreamResize(TGraphic& decoder, TBitmap& picture) {
 // no image is produced and sizes go unchecked) it reports what FitImage would
 // decide instead, and with neither given the source's size.
 void TSkalo::MeasureImage(TGraphic& source) {
-  const std::int32_t sw = source.Width(), sh = source.Height();
+  MeasureSize(source.Width(), source.Height());
+}
+
+void TSkalo::MeasureSize(std::int32_t sw, std::int32_t sh) {
   if (Width() == -1 && Height() == -1) {
     SetWidth(sw);
     SetHeight(sh);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/base64.h"
+#include "engine/orient.h"
 #include "engine/rotate.h"
 #include "engine/skalo.h"
 #include "imaging/bitmap.h"
@@ -48,9 +49,12 @@ void TSkalo::Validate() {
 void TSkalo::PlanFor(std::uint32_t source_width, std::uint32_t source_height) {
   if (planned_) return;
   planned_ = true;
+  // An orientation of 5 to 8 stands the picture on its side.
+  if (orientation_ >= 5) std::swap(source_width, source_height);
   const std::uint64_t sw = source_width, sh = source_height;
   // Every raster counts at 4 bytes a pixel; the encoded result at most that.
-  std::uint64_t estimate = sw * sh * 4;
+  // Turning the source upright may take a second raster.
+  std::uint64_t estimate = sw * sh * 4 * (orientation_ != 1 ? 2 : 1);
   if (process_binary_ && sw > 0 && sh > 0) {
     std::uint64_t rw = sw, rh = sh;
     if (rotation_ % 360 != 0) {
@@ -119,6 +123,13 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   }
   if (error_code_ != 0) return;
 
+  orientation_ = 1;
+  if (auto_orient_) {
+    if (!exif_loaded_) LoadEXIF();
+    const int orientation = img_data_->Orientation();
+    if (orientation >= 2 && orientation <= 8) orientation_ = orientation;
+  }
+
   try {
     TImageLimits limits;
     limits.max_pixels = limits_.max_source_pixels;
@@ -149,6 +160,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
 
   original_width_ = decoder->Width();
   original_height_ = decoder->Height();
+  if (orientation_ >= 5) std::swap(original_width_, original_height_);
 
   std::unique_ptr<TGraphic> encoder;
   if (process_binary_) {
@@ -162,7 +174,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
     if (error_code_ != 0) return;
   }
 
-  if (process_binary_ && rotation_ == 0 && streaming_) {
+  if (process_binary_ && rotation_ == 0 && orientation_ == 1 && streaming_) {
     TBitmap picture;
     if (!StreamResize(*decoder, picture)) return;
     encoder->Assign(picture);
@@ -176,6 +188,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
       SetError(2004, kUnknownFailure);
       return;
     }
+    ApplyExifOrientation(*picture, orientation_);
     if (rotation_ != 0)
       picture = RotateBitmap(*picture, background_color_, static_cast<long double>(rotation_));
     if (whitespace_)
@@ -184,7 +197,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
       FitImage(*picture);
     encoder->Assign(*picture);
   } else {
-    MeasureImage(*decoder);
+    MeasureSize(original_width_, original_height_);
   }
   decoder.reset();
   if (error_code_ != 0) return;
@@ -221,13 +234,16 @@ std::string TSkalo::EXIF() {
 }
 
 // JPEG results carry the source's EXIF block (with the recorded size set to
-// the result's), APP13 and COM segments. The metadata is read for JPEG
+// the result's), its ICC profile, APP13 and COM segments. The metadata is read for JPEG
 // output even without an image, so that the XML result can report it.
 void TSkalo::ExifStep(TGraphic* encoder) {
   if (!IsJpegExtension(output_) || !process_exif_) return;
   if (!exif_loaded_) LoadEXIF();
-  if (process_binary_ && encoder && img_data_->HasExif())
-    img_data_->InjectExif(dynamic_cast<TJPEGImage&>(*encoder), true);
+  if (!process_binary_ || !encoder) return;
+  if (!img_data_->HasExif() && !img_data_->HasIccProfile()) return;
+  // The pixels stand upright now: the carried block must not turn them again.
+  if (orientation_ != 1) img_data_->SetCarriedOrientationUpright();
+  img_data_->InjectExif(dynamic_cast<TJPEGImage&>(*encoder), true);
 }
 
 std::string TSkalo::ExifFragment() const {

@@ -135,6 +135,8 @@ class TSkalo {
   void FitImage(TBitmap& bitmap);
   void PadImage(TBitmap& bitmap);
   void MeasureImage(TGraphic& source);
+  // MeasureImage for a source of sw x sh.
+  void MeasureSize(std::int32_t sw, std::int32_t sh);
   // The sizes FitImage and PadImage resample to for a source of sw x sh;
   // each writes the decided size back into Width and Height.
   std::pair<std::int32_t, std::int32_t> FitSize(std::int32_t sw, std::int32_t sh);
@@ -154,6 +156,11 @@ class TSkalo {
   // Whether a streaming job may decode on one core and resample on another
   // while it is the only job running (the default). Same bytes either way.
   bool Pipelining() const { return pipelining_; }
+  // Whether the source's EXIF orientation (1..8) is applied to its pixels
+  // before the job's own rotation and fit; the sizes reported and the EXIF
+  // block carried then describe the upright picture.
+  bool AutoOrient() const { return auto_orient_; }
+  void SetAutoOrient(bool v) { auto_orient_ = v; }
   void SetPipelining(bool v) { pipelining_ = v; }
 
   // The format table: a new, empty image object for a source extension or for
@@ -202,6 +209,8 @@ class TSkalo {
   bool planned_ = false;
   bool streaming_ = true;
   bool pipelining_ = true;
+  bool auto_orient_ = false;
+  int orientation_ = 1;  // the source's EXIF orientation this job applies
   // Jobs between the start and the end of RunJob, in this process.
   static std::atomic<int> running_jobs_;
   TMemoryBudget::TReservation reservation_;

@@ -72,6 +72,8 @@ TSkaloSettings ParseSettings(const std::string& xml, const TPathResolver& resolv
       s.MaxSourceBytes = Limit(text, defaults.MaxSourceBytes);
     } else if (name == "memorybudgetmb") {
       s.MemoryBudgetMB = Limit(text, defaults.MemoryBudgetMB);
+    } else if (name == "autoorient") {
+      s.AutoOrient = StrToBool(text);
     }
   }
   return s;

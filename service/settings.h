@@ -26,6 +26,8 @@ struct TSkaloSettings {
   std::uint64_t MaxOutputPixels = 50'000'000;
   std::uint64_t MaxSourceBytes = kMaxReadFileBytes;
   std::uint64_t MemoryBudgetMB = 1024;
+  // Turn sources upright by their EXIF orientation before anything else.
+  bool AutoOrient = false;
 };
 
 // Turns a settings path value into a file-system path ("" when it has none).

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "engine/skalo.h"
 #include "imaging/graphic.h"
 #include "imaging/jpeg.h"
@@ -114,6 +118,71 @@ TEST(JobExif, ExifPropertyReadsOnceAndNeverSetsErrors) {
   std::unique_ptr<TGraphic> result;
   job.doResize(result, "");
   EXPECT_EQ(job.ImgData().StatusText(), "kept");
+}
+
+// A 320x240 JPEG whose EXIF block says `orientation`, and an ICC profile in
+// `icc_parts` APP2 segments (none: no profile).
+Bytes PhoneJpeg(int orientation, int icc_parts) {
+  std::vector<Bytes> segments;
+  if (orientation != 0) {
+    exiftest::ExifWriter exif;
+    exif.Short(0, 0x0112, {static_cast<std::uint16_t>(orientation)});
+    segments.push_back(exiftest::ExifSegment(exif.Tiff()));
+  }
+  for (int part = 1; part <= icc_parts; ++part) {
+    Bytes payload = exiftest::TextBytes("ICC_PROFILE");
+    payload.push_back(0);
+    payload.push_back(static_cast<std::uint8_t>(part));
+    payload.push_back(static_cast<std::uint8_t>(icc_parts));
+    for (int k = 0; k < 100; ++k)
+      payload.push_back(static_cast<std::uint8_t>(part * 31 + k));
+    segments.push_back(exiftest::Segment(0xE2, payload));
+  }
+  return exiftest::JpegWithSegments(segments, exiftest::EncodedJpeg(320, 240));
+}
+
+TEST(JobExif, AutoOrientTurnsThePictureUpright) {
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    SCOPED_TRACE("orientation " + std::to_string(orientation));
+    exiftest::TempFile source("phone.jpg", PhoneJpeg(orientation, 0));
+    for (bool on : {false, true}) {
+      TSkalo job;
+      job.SetWidth(-1);
+      job.SetHeight(60);
+      job.SetAutoRotate(false);
+      job.SetAutoOrient(on);
+      std::unique_ptr<TGraphic> result;
+      job.doResize(result, source.Path());
+      ASSERT_EQ(job.ErrorCode(), 0) << job.ErrorText();
+      const bool sideways = on && orientation >= 5;
+      EXPECT_EQ(job.OriginalWidth(), sideways ? 240 : 320);
+      EXPECT_EQ(result->Width(), sideways ? 45 : 80);
+      TimgData carried;
+      ASSERT_TRUE(carried.ScanJpegData(Save(*result)));
+      EXPECT_EQ(carried.Orientation(), on ? 1 : orientation);
+    }
+  }
+}
+
+TEST(JobExif, IccProfilesAreCarriedWithOrWithoutExif) {
+  for (auto [orientation, parts] : {std::pair{1, 1}, std::pair{0, 3}, std::pair{6, 3}}) {
+    exiftest::TempFile source("wide.jpg", PhoneJpeg(orientation, parts));
+    const auto wanted = exiftest::HeadSegments(PhoneJpeg(orientation, parts));
+    for (bool exif : {true, false}) {
+      TSkalo job;
+      job.SetWidth(50);
+      job.SetProcessEXIF(exif);
+      std::unique_ptr<TGraphic> result;
+      job.doResize(result, source.Path());
+      ASSERT_EQ(job.ErrorCode(), 0) << job.ErrorText();
+      std::vector<Bytes> icc, want_icc;
+      for (const auto& [marker, bytes] : exiftest::HeadSegments(Save(*result)))
+        if (marker == 0xE2) icc.push_back(bytes);
+      for (const auto& [marker, bytes] : wanted)
+        if (marker == 0xE2) want_icc.push_back(bytes);
+      EXPECT_EQ(icc, exif ? want_icc : std::vector<Bytes>{}) << orientation << " " << parts;
+    }
+  }
 }
 
 }  // namespace
