@@ -1,17 +1,22 @@
-// PNG files: the chunk walk, inflate and row decoding, then writing the
-// decoded raster again. Chunk CRCs are repaired first (when the input's last
-// byte is even), so that mutations reach the code behind the CRC check. The
+// PNG files: the chunk walk, then inflate and row decoding twice (streamed
+// through DecodeRows, then into a raster through AssignTo), which must agree
+// on the rows or the failure, then writing the decoded raster again. Chunk CRCs are repaired first
+// (when the input's last byte is even), so that mutations reach the code behind the CRC check. The
 // pixel limit replaces any size filter: huge declared sizes must be refused
 // by the decoder itself.
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "imaging/bitmap.h"
 #include "imaging/byte_reader.h"
 #include "imaging/png.h"
+#include "imaging/rows.h"
 
 namespace {
 
@@ -46,9 +51,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     skalo::TImageLimits limits;
     limits.max_pixels = 16'000'000;
     png.SetLimits(limits);
-    png.LoadFromBytes(file);
+    png.LoadFromBuffer(file);
+    skalo::TBitmap streamed;
+    std::string failure;
+    try {
+      skalo::TRasterConsumer consumer(streamed);
+      png.DecodeRows(consumer);
+    } catch (const skalo::Exception& e) {
+      failure = e.Message();
+    }
     skalo::TBitmap bitmap;
-    png.AssignTo(bitmap);
+    try {
+      png.AssignTo(bitmap);
+    } catch (const skalo::Exception& e) {
+      if (e.Message() != failure) std::abort();
+      throw;
+    }
+    if (!failure.empty() || streamed.Height() != bitmap.Height() ||
+        streamed.BytesPerRow() != bitmap.BytesPerRow())
+      std::abort();
+    for (int y = 0; y < bitmap.Height(); ++y)
+      if (std::memcmp(streamed.ConstRow(y), bitmap.ConstRow(y), bitmap.BytesPerRow()) != 0)
+        std::abort();
     skalo::TPNGObject encoder;
     encoder.Assign(bitmap);
     encoder.SetCompressionLevel(size > 1 ? data[size - 2] : 0);

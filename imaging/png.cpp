@@ -2,15 +2,21 @@
 
 #include <zlib.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
 #include "imaging/byte_reader.h"
 #include "imaging/checked.h"
+#include "imaging/rows.h"
 
 namespace skalo {
 namespace {
@@ -40,11 +46,87 @@ void PutU32(std::uint8_t* out, std::uint32_t v) {
   out[3] = static_cast<std::uint8_t>(v);
 }
 
-std::uint32_t ChunkCrc(std::string_view type, std::span<const std::uint8_t> data) {
-  uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(type.data()), 4);
+// --- CRC-32 of the chunks (section 5.5), as zlib's crc32 computes it ---
+
+#if defined(__x86_64__)
+// The CRC of whole 16-byte blocks (at least 4) by carry-less multiplication:
+// four 128-bit lanes folded forward 64 bytes a step, folded into one, then
+// reduced to 32 bits (Barrett). `crc` and the result without zlib's
+// inversions. The constants are powers of x modulo the reflected CRC-32
+// polynomial (Gopal et al., "Fast CRC Computation for Generic Polynomials
+// Using PCLMULQDQ Instruction", Intel, 2009).
+__attribute__((target("pclmul,sse4.1"), always_inline)) inline __m128i Fold(__m128i x, __m128i k,
+                                                                            __m128i next) {
+  return _mm_xor_si128(
+      _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+__attribute__((target("pclmul,sse4.1"))) std::uint32_t Crc32Folded(std::uint32_t crc,
+                                                                   const std::uint8_t* p,
+                                                                   std::size_t n) {
+  const auto load = [](const std::uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  };
+  __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  __m128i x2 = load(p + 16);
+  __m128i x3 = load(p + 32);
+  __m128i x4 = load(p + 48);
+  p += 64;
+  n -= 64;
+  const __m128i k64 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
+  for (; n >= 64; n -= 64, p += 64) {
+    x1 = Fold(x1, k64, load(p));
+    x2 = Fold(x2, k64, load(p + 16));
+    x3 = Fold(x3, k64, load(p + 32));
+    x4 = Fold(x4, k64, load(p + 48));
+  }
+  const __m128i k16 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
+  x1 = Fold(x1, k16, x2);
+  x1 = Fold(x1, k16, x3);
+  x1 = Fold(x1, k16, x4);
+  for (; n >= 16; n -= 16, p += 16)
+    x1 = Fold(x1, k16, load(p));
+  // 128 to 64 bits, then 64 to 32 (each appending 32 zero bits).
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(k16, x1, 0x01));
+  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
+  x1 = _mm_xor_si128(
+      _mm_srli_si128(x1, 4),
+      _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), _mm_set_epi64x(0, 0x163cd6124), 0x00));
+  const __m128i poly = _mm_set_epi64x(0x1f7011641, 0x1db710641);
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), poly, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), poly, 0x00);
+  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, t), 1));
+}
+
+bool HavePclmul() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+#endif
+
+// zlib's crc32 (pre- and post-inverted), whole blocks folded where the
+// processor multiplies carry-less.
+std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> data) {
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+#if defined(__x86_64__)
+  static const bool pclmul = HavePclmul();
+  if (pclmul && n >= 64) {
+    const std::size_t blocks = n & ~std::size_t{15};
+    crc = ~Crc32Folded(~crc, p, blocks);
+    p += blocks;
+    n -= blocks;
+  }
+#endif
   // crc32 answers its initial value for a null buffer, so empty data is skipped.
-  if (!data.empty()) crc = crc32(crc, data.data(), static_cast<uInt>(data.size()));
-  return static_cast<std::uint32_t>(crc);
+  if (n > 0) crc = static_cast<std::uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
+  return crc;
+}
+
+std::uint32_t ChunkCrc(std::string_view type, std::span<const std::uint8_t> data) {
+  const std::uint32_t crc =
+      static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(type.data()), 4));
+  return Crc32(crc, data);
 }
 
 // --- Gamma (section 11.3.3.2: gAMA holds the image gamma times 100000) ---
@@ -196,47 +278,326 @@ void PutIndex(std::uint8_t* row, unsigned bits, std::uint32_t x, std::uint8_t v)
   }
 }
 
-std::uint8_t PaethPredictor(int a, int b, int c) {
-  const int p = a + b - c;
-  const int pa = std::abs(p - a);
-  const int pb = std::abs(p - b);
-  const int pc = std::abs(p - c);
-  if (pa <= pb && pa <= pc) return static_cast<std::uint8_t>(a);
-  if (pb <= pc) return static_cast<std::uint8_t>(b);
-  return static_cast<std::uint8_t>(c);
+// --- Row filters (section 9.2) ---
+//
+// Decoding reverses them in place: each byte of a row plus the prediction
+// from the unfiltered bytes to its left (a), above (b) and above-left (c),
+// `bpp` bytes per complete pixel (at least 1), zeros left of the first pixel
+// and above the first row. Sub, Average and Paeth run from pixel to pixel,
+// so the vector forms (SSE2, part of every x86-64) hold one whole pixel per
+// register; the scalar forms are the reference. Both read up to 8 bytes
+// past the end of `row` and `prior` (kRowSlack), never write there.
+
+constexpr std::size_t kRowSlack = 8;
+
+// Paeth's predictor without branches: a when pa <= pb and pa <= pc, else b
+// when pb <= pc, else c.
+inline int PaethPredictor(int a, int b, int c) {
+  const int pa = std::abs(b - c);
+  const int pb = std::abs(a - c);
+  const int pc = std::abs(a + b - 2 * c);
+  const int bc = pb <= pc ? b : c;
+  return pa <= pb && pa <= pc ? a : bc;
 }
 
-// Reverses the row filter (section 9.2) in place. `prior` is the previous
-// unfiltered row of the same pass (zeros for the first); `bpp` the bytes per
-// complete pixel, at least 1. An unknown filter type leaves the row as it is.
-void Unfilter(std::uint8_t type, std::uint8_t* row, const std::uint8_t* prior, std::size_t n,
-              std::size_t bpp) {
+inline void UnfilterUp(std::uint8_t* row, const std::uint8_t* prior, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
+}
+
+template <std::size_t kBpp>
+void UnfilterScalar(std::uint8_t type, std::uint8_t* row, const std::uint8_t* prior,
+                    std::size_t n) {
+  const std::size_t first = std::min(kBpp, n);
   switch (type) {
     case kFilterSub:
-      for (std::size_t i = bpp; i < n; ++i)
-        row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
+      for (std::size_t i = kBpp; i < n; ++i)
+        row[i] = static_cast<std::uint8_t>(row[i] + row[i - kBpp]);
       break;
     case kFilterUp:
-      for (std::size_t i = 0; i < n; ++i)
-        row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
+      UnfilterUp(row, prior, n);
       break;
     case kFilterAverage:
-      for (std::size_t i = 0; i < n; ++i) {
-        const unsigned left = i >= bpp ? row[i - bpp] : 0;
-        row[i] = static_cast<std::uint8_t>(row[i] + ((left + prior[i]) >> 1));
-      }
+      for (std::size_t i = 0; i < first; ++i)
+        row[i] = static_cast<std::uint8_t>(row[i] + (prior[i] >> 1));
+      for (std::size_t i = kBpp; i < n; ++i)
+        row[i] = static_cast<std::uint8_t>(row[i] + ((row[i - kBpp] + prior[i]) >> 1));
       break;
     case kFilterPaeth:
-      for (std::size_t i = 0; i < n; ++i) {
-        const int left = i >= bpp ? row[i - bpp] : 0;
-        const int upper_left = i >= bpp ? prior[i - bpp] : 0;
-        row[i] = static_cast<std::uint8_t>(row[i] + PaethPredictor(left, prior[i], upper_left));
-      }
+      for (std::size_t i = 0; i < first; ++i)
+        row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
+      for (std::size_t i = kBpp; i < n; ++i)
+        row[i] = static_cast<std::uint8_t>(
+            row[i] + PaethPredictor(row[i - kBpp], prior[i], prior[i - kBpp]));
       break;
     default:
       break;
   }
 }
+
+#if defined(__SSE2__)
+
+inline __m128i LoadPixel(const std::uint8_t* p) {
+  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+}
+
+template <std::size_t kBpp>
+inline void StorePixel(std::uint8_t* p, __m128i v) {
+  const auto bytes = static_cast<std::uint64_t>(_mm_cvtsi128_si64(v));
+  std::memcpy(p, &bytes, kBpp);
+}
+
+// The pixel in one store of 4 or 8 bytes, running into the next pixel.
+template <std::size_t kBpp>
+inline void StorePixelWide(std::uint8_t* p, __m128i v) {
+  if constexpr (kBpp <= 4) {
+    const auto bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+    std::memcpy(p, &bytes, 4);
+  } else {
+    StorePixel<8>(p, v);
+  }
+}
+
+// Runs `unfilter(i, x)` (the pixel at byte i from its filtered bytes x) over
+// a row, pixel by pixel. Each pixel is stored in one wide store, which may
+// overwrite the start of the next pixel, read beforehand; the last pixel is
+// stored exactly.
+template <std::size_t kBpp, typename Unfilter>
+inline void EachPixel(std::uint8_t* row, std::size_t n, Unfilter unfilter) {
+  __m128i x = LoadPixel(row);
+  std::size_t i = 0;
+  for (; i + kBpp < n; i += kBpp) {
+    const __m128i next = LoadPixel(row + i + kBpp);
+    StorePixelWide<kBpp>(row + i, unfilter(i, x));
+    x = next;
+  }
+  StorePixel<kBpp>(row + i, unfilter(i, x));
+}
+
+// Lanes where `mask` is set from `yes`, the others from `no`.
+inline __m128i Select(__m128i mask, __m128i yes, __m128i no) {
+  return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+inline __m128i Abs16(__m128i v) {
+  return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v));
+}
+
+// Paeth's predictor on 16-bit lanes.
+inline __m128i Paeth16(__m128i a, __m128i b, __m128i c) {
+  const __m128i pa_signed = _mm_sub_epi16(b, c);
+  const __m128i pb_signed = _mm_sub_epi16(a, c);
+  const __m128i pa = Abs16(pa_signed);
+  const __m128i pb = Abs16(pb_signed);
+  const __m128i pc = Abs16(_mm_add_epi16(pa_signed, pb_signed));
+  const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+  const __m128i bc = Select(_mm_cmpgt_epi16(pb, pc), c, b);
+  return Select(not_a, bc, a);
+}
+
+// floor((a + b) / 2) of unsigned bytes: the rounded-up average less the
+// dropped half.
+inline __m128i FloorAverage8(__m128i a, __m128i b) {
+  return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+}
+
+// One pixel of kBpp (3, 4, 6 or 8) bytes per step; lanes past the pixel hold
+// whatever follows it and are never stored.
+template <std::size_t kBpp>
+void UnfilterSse2(std::uint8_t type, std::uint8_t* row, const std::uint8_t* prior, std::size_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  switch (type) {
+    case kFilterSub: {
+      __m128i a = zero;
+      EachPixel<kBpp>(row, n, [&](std::size_t, __m128i x) { return a = _mm_add_epi8(x, a); });
+      break;
+    }
+    case kFilterUp:
+      UnfilterUp(row, prior, n);
+      break;
+    case kFilterAverage: {
+      // floor((a + b) / 2) = ~avg(~a, ~b), and x + ~v = ~(v - x): carried
+      // as ~a, each pixel costs a rounded average and a subtraction.
+      const __m128i ones = _mm_set1_epi8(-1);
+      __m128i not_a = ones;
+      EachPixel<kBpp>(row, n, [&](std::size_t i, __m128i x) {
+        const __m128i not_b = _mm_xor_si128(LoadPixel(prior + i), ones);
+        not_a = _mm_sub_epi8(_mm_avg_epu8(not_a, not_b), x);
+        return _mm_xor_si128(not_a, ones);
+      });
+      break;
+    }
+    case kFilterPaeth: {
+      __m128i a = zero;
+      __m128i c = zero;
+      EachPixel<kBpp>(row, n, [&](std::size_t i, __m128i x) {
+        const __m128i b = _mm_unpacklo_epi8(LoadPixel(prior + i), zero);
+        a = _mm_and_si128(_mm_add_epi16(_mm_unpacklo_epi8(x, zero), Paeth16(a, b, c)),
+                          _mm_set1_epi16(0xFF));
+        c = b;
+        return _mm_packus_epi16(a, a);
+      });
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+#endif  // __SSE2__
+
+// Reverses filter `type` on a row of n bytes (an unknown type leaves the row
+// as it is). `prior` is the previous unfiltered row of the same pass (zeros
+// for the first).
+void Unfilter(std::uint8_t type, std::uint8_t* row, const std::uint8_t* prior, std::size_t n,
+              std::size_t bpp) {
+  switch (bpp) {
+    case 1:
+      return UnfilterScalar<1>(type, row, prior, n);
+    case 2:
+      return UnfilterScalar<2>(type, row, prior, n);
+#if defined(__SSE2__)
+    case 3:
+      return UnfilterSse2<3>(type, row, prior, n);
+    case 4:
+      return UnfilterSse2<4>(type, row, prior, n);
+    case 6:
+      return UnfilterSse2<6>(type, row, prior, n);
+    default:
+      return UnfilterSse2<8>(type, row, prior, n);
+#else
+    case 3:
+      return UnfilterScalar<3>(type, row, prior, n);
+    case 4:
+      return UnfilterScalar<4>(type, row, prior, n);
+    case 6:
+      return UnfilterScalar<6>(type, row, prior, n);
+    default:
+      return UnfilterScalar<8>(type, row, prior, n);
+#endif
+  }
+}
+
+// --- Red and blue swapped: PNG's RGB and the raster's BGR ---
+
+void SwapRedBlueScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t pixels) {
+  for (std::size_t i = 0; i < 3 * pixels; i += 3) {
+    const std::uint8_t first = src[i];
+    dst[i] = src[i + 2];
+    dst[i + 1] = src[i + 1];
+    dst[i + 2] = first;
+  }
+}
+
+#if defined(__x86_64__)
+// Five pixels per step; the 16th byte stored is put right by the next step
+// or the scalar tail.
+__attribute__((target("ssse3"))) void SwapRedBlueSsse3(const std::uint8_t* src, std::uint8_t* dst,
+                                                       std::size_t pixels) {
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  std::size_t i = 0;
+  for (; 3 * i + 16 <= 3 * pixels; i += 5) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 3 * i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * i), _mm_shuffle_epi8(v, order));
+  }
+  SwapRedBlueScalar(src + 3 * i, dst + 3 * i, pixels - i);
+}
+
+bool HaveSsse3() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3");
+}
+#endif
+
+// RGB to BGR and back: `pixels` pixels of 3 bytes from src to dst (which
+// may be the same).
+void SwapRedBlue(const std::uint8_t* src, std::uint8_t* dst, std::size_t pixels) {
+#if defined(__x86_64__)
+  static const bool ssse3 = HaveSsse3();
+  if (ssse3) return SwapRedBlueSsse3(src, dst, pixels);
+#endif
+  SwapRedBlueScalar(src, dst, pixels);
+}
+
+// --- Adler-32 (RFC 1950, section 8) of the inflated data ---
+//
+// zlib's own is byte by byte; this one sums 32 bytes a step where SSSE3
+// exists. zlib is asked not to compute it, and the stream's check value is
+// compared here instead.
+
+constexpr std::uint32_t kAdlerBase = 65521;
+// The most bytes that can be summed before s2 may overflow 32 bits.
+constexpr std::size_t kAdlerMaxRun = 5552;
+
+std::uint32_t Adler32Scalar(std::uint32_t adler, const std::uint8_t* p, std::size_t n) {
+  std::uint32_t s1 = adler & 0xFFFF;
+  std::uint32_t s2 = adler >> 16;
+  while (n > 0) {
+    const std::size_t run = std::min(n, kAdlerMaxRun);
+    n -= run;
+    for (std::size_t i = 0; i < run; ++i) {
+      s1 += p[i];
+      s2 += s1;
+    }
+    p += run;
+    s1 %= kAdlerBase;
+    s2 %= kAdlerBase;
+  }
+  return s2 << 16 | s1;
+}
+
+#if defined(__x86_64__)
+// Per 32 bytes: s1 gains their sum; s2 gains 32 times s1 before them plus
+// each byte weighted by 32 - its index.
+__attribute__((target("ssse3"))) std::uint32_t Adler32Ssse3(std::uint32_t adler,
+                                                            const std::uint8_t* p, std::size_t n) {
+  std::uint32_t s1 = adler & 0xFFFF;
+  std::uint32_t s2 = adler >> 16;
+  const __m128i weights_first =
+      _mm_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17);
+  const __m128i weights_second =
+      _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+  const __m128i ones = _mm_set1_epi16(1);
+  const __m128i zero = _mm_setzero_si128();
+  while (n >= 32) {
+    std::size_t blocks = std::min(n, kAdlerMaxRun) / 32;
+    n -= blocks * 32;
+    __m128i prior_sums = _mm_cvtsi32_si128(static_cast<int>(s1 * blocks));
+    __m128i sums = zero;
+    __m128i weighted = _mm_cvtsi32_si128(static_cast<int>(s2));
+    for (; blocks > 0; --blocks, p += 32) {
+      const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+      prior_sums = _mm_add_epi32(prior_sums, sums);
+      sums =
+          _mm_add_epi32(sums, _mm_add_epi32(_mm_sad_epu8(first, zero), _mm_sad_epu8(second, zero)));
+      weighted =
+          _mm_add_epi32(weighted, _mm_madd_epi16(_mm_maddubs_epi16(first, weights_first), ones));
+      weighted =
+          _mm_add_epi32(weighted, _mm_madd_epi16(_mm_maddubs_epi16(second, weights_second), ones));
+    }
+    weighted = _mm_add_epi32(weighted, _mm_slli_epi32(prior_sums, 5));
+    const auto sum_lanes = [](__m128i v) {
+      v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+      v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+      return static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+    };
+    s1 = (s1 + sum_lanes(sums)) % kAdlerBase;
+    s2 = sum_lanes(weighted) % kAdlerBase;
+  }
+  return Adler32Scalar(s2 << 16 | s1, p, n);
+}
+#endif
+
+std::uint32_t Adler32(std::uint32_t adler, const std::uint8_t* p, std::size_t n) {
+#if defined(__x86_64__)
+  static const bool ssse3 = HaveSsse3();
+  if (ssse3) return Adler32Ssse3(adler, p, n);
+#endif
+  return Adler32Scalar(adler, p, n);
+}
+
+// --- Image data ---
 
 struct InflateStream {
   z_stream zs{};
@@ -254,135 +615,63 @@ struct InflateStream {
   throw EPNGError(std::string(kPngInflateErrorText) + (msg != nullptr ? msg : zError(code)));
 }
 
-// Inflates the concatenated IDAT data and decodes it row by row, pass by
-// pass, straight into the raster. Only the current and the previous row of
-// the current pass are held.
-class ImageDecoder {
+// The zlib stream of a run of IDAT chunks, inflated on demand.
+class ImageDataReader {
  public:
-  ImageDecoder(const Ihdr& ihdr, const GammaTable& gamma, TBitmap& raster)
-      : h_(ihdr), gamma_(gamma), raster_(raster), raster_bits_(RasterBits(ihdr)) {
-    pixel_bits_ = Channels(h_.color_type) * h_.depth;
-    filter_bpp_ = std::max<std::size_t>(1, pixel_bits_ / 8);
-    // Limits before allocation: the raster, then the row buffers (at most
-    // 65535 * 64 bits each, so their sizes cannot overflow).
-    PixelStoreBytes(h_.width, h_.height, raster_bits_);
-    const std::size_t max_row = RowBytes(h_.width);
-    current_.resize(1 + max_row);
-    prior_.resize(max_row);
-    raster_.SetPixelFormat(RasterFormat(raster_bits_));
-    raster_.SetSize(static_cast<int>(h_.width), static_cast<int>(h_.height));
-
+  explicit ImageDataReader(std::span<const std::span<const std::uint8_t>> chunks)
+      : chunks_(chunks) {
     if (inflateInit(&z_.zs) != Z_OK) FailInflate(Z_MEM_ERROR, nullptr);
     z_.open = true;
-    pass_ = h_.interlace ? 0 : kAdam7.size() - 1;
-    StartPass();
+    // zlib still reads the check value at the stream's end, Read compares it.
+    if (inflateValidate(&z_.zs, 0) != Z_OK) FailInflate(Z_STREAM_ERROR, nullptr);
   }
 
-  bool Complete() const noexcept { return done_; }
-
-  // Feeds one IDAT chunk's data. Data after the last row is not inflated.
-  void Feed(std::span<const std::uint8_t> data) {
-    if (done_) return;
-    z_.zs.next_in = const_cast<Bytef*>(data.data());
-    z_.zs.avail_in = static_cast<uInt>(data.size());
-    while (!done_) {
-      z_.zs.next_out = current_.data() + filled_;
-      z_.zs.avail_out = static_cast<uInt>(need_ - filled_);
-      const int ret = inflate(&z_.zs, Z_NO_FLUSH);
-      filled_ = need_ - z_.zs.avail_out;
-      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) FailInflate(ret, z_.zs.msg);
-      if (filled_ == need_) {
-        FinishRow();
+  // Fills out[0, n) with the next n bytes of the stream. A stream (or run of
+  // chunks) that ends first raises kPngMissingPartsText, after the check
+  // value. Data after the last byte asked for is inflated only as far as
+  // zlib goes in the same call, as zlib would check it.
+  void Read(std::uint8_t* out, std::size_t n) {
+    if (ended_) Fail(kPngMissingPartsText);
+    z_.zs.next_out = out;
+    z_.zs.avail_out = static_cast<uInt>(n);
+    while (z_.zs.avail_out > 0) {
+      if (z_.zs.avail_in == 0) {
+        if (next_ == chunks_.size()) Fail(kPngMissingPartsText);
+        const std::span<const std::uint8_t> chunk = chunks_[next_++];
+        z_.zs.next_in = const_cast<Bytef*>(chunk.data());
+        z_.zs.avail_in = static_cast<uInt>(chunk.size());
         continue;
       }
-      if (ret != Z_OK || z_.zs.avail_in == 0) break;
+      const Bytef* in = z_.zs.next_in;
+      const int ret = inflate(&z_.zs, Z_NO_FLUSH);
+      KeepLastBytes(in, static_cast<std::size_t>(z_.zs.next_in - in));
+      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) FailInflate(ret, z_.zs.msg);
+      if (ret == Z_STREAM_END) {
+        // The check value is the 4 bytes zlib read last (RFC 1950).
+        ended_ = true;
+        const std::uint32_t adler = Adler32(adler_, out, n - z_.zs.avail_out);
+        if (adler != ByteReader(last_).u32be())
+          throw EPNGError(std::string(kPngInflateErrorText) + "incorrect data check");
+        if (z_.zs.avail_out > 0) Fail(kPngMissingPartsText);
+        return;
+      }
     }
+    adler_ = Adler32(adler_, out, n);
   }
 
  private:
-  std::size_t RowBytes(std::uint32_t pixels) const {
-    return (std::size_t{pixels} * pixel_bits_ + 7) / 8;
+  void KeepLastBytes(const std::uint8_t* p, std::size_t n) {
+    const std::size_t keep = std::min(n, last_.size());
+    std::copy(last_.begin() + static_cast<std::ptrdiff_t>(keep), last_.end(), last_.begin());
+    std::copy(p + n - keep, p + n, last_.end() - static_cast<std::ptrdiff_t>(keep));
   }
 
-  const Pass& CurrentPass() const { return h_.interlace ? kAdam7[pass_] : kWholeImage; }
-
-  // Moves to the next pass with pixels, from pass_ on (section 8.2: an empty
-  // pass has no rows and no filter bytes).
-  void StartPass() {
-    for (; pass_ < kAdam7.size(); ++pass_) {
-      const Pass& p = CurrentPass();
-      if (p.x0 >= h_.width || p.y0 >= h_.height) continue;
-      pass_width_ = (h_.width - p.x0 + p.dx - 1) / p.dx;
-      pass_height_ = (h_.height - p.y0 + p.dy - 1) / p.dy;
-      row_ = 0;
-      need_ = 1 + RowBytes(pass_width_);
-      filled_ = 0;
-      std::fill(prior_.begin(), prior_.end(), std::uint8_t{0});
-      return;
-    }
-    done_ = true;
-  }
-
-  void FinishRow() {
-    std::uint8_t* row = current_.data() + 1;
-    const std::size_t n = need_ - 1;
-    Unfilter(current_[0], row, prior_.data(), n, filter_bpp_);
-    StoreRow(row);
-    std::copy(row, row + n, prior_.begin());
-    filled_ = 0;
-    if (++row_ == pass_height_) {
-      ++pass_;
-      StartPass();
-    }
-  }
-
-  // Writes one unfiltered row of the current pass into the raster.
-  void StoreRow(const std::uint8_t* src) {
-    const Pass& p = CurrentPass();
-    std::uint8_t* dst = raster_.Row(static_cast<int>(p.y0 + row_ * p.dy));
-    const unsigned depth = h_.depth;
-    switch (h_.color_type) {
-      case kRgb:
-      case kRgbAlpha: {
-        const std::size_t sample = depth / 8;
-        const std::size_t step = Channels(h_.color_type) * sample;
-        for (std::uint32_t i = 0; i < pass_width_; ++i, src += step) {
-          std::uint8_t* out = dst + 3 * std::size_t{p.x0 + i * p.dx};
-          out[0] = gamma_[src[2 * sample]];
-          out[1] = gamma_[src[sample]];
-          out[2] = gamma_[src[0]];
-        }
-        break;
-      }
-      case kGrayAlpha: {
-        const std::size_t step = 2 * (depth / 8);
-        for (std::uint32_t i = 0; i < pass_width_; ++i)
-          PutIndex(dst, raster_bits_, p.x0 + i * p.dx, src[i * step]);
-        break;
-      }
-      default:  // gray and palette: one sample, an index into the raster's palette
-        for (std::uint32_t i = 0; i < pass_width_; ++i)
-          PutIndex(dst, raster_bits_, p.x0 + i * p.dx, Sample(src, i, depth));
-        break;
-    }
-  }
-
-  const Ihdr h_;
-  const GammaTable gamma_;
-  TBitmap& raster_;
-  const unsigned raster_bits_;
-  unsigned pixel_bits_ = 0;
-  std::size_t filter_bpp_ = 1;
+  std::span<const std::span<const std::uint8_t>> chunks_;
+  std::size_t next_ = 0;
   InflateStream z_;
-  std::vector<std::uint8_t> current_;  // filter byte + row
-  std::vector<std::uint8_t> prior_;    // previous unfiltered row of the pass
-  std::size_t pass_ = 0;
-  std::uint32_t pass_width_ = 0;
-  std::uint32_t pass_height_ = 0;
-  std::uint32_t row_ = 0;
-  std::size_t need_ = 0;
-  std::size_t filled_ = 0;
-  bool done_ = false;
+  std::uint32_t adler_ = 1;                // of all bytes inflated so far
+  std::array<std::uint8_t, 4> last_ = {};  // the last bytes zlib read
+  bool ended_ = false;                     // the stream's end was read
 };
 
 // The gray palette of a gray image: one entry per sample value s of an n-bit
@@ -448,15 +737,174 @@ void ApplyTransparency(const Ihdr& h, std::span<const std::uint8_t> trns, const 
   }
 }
 
+// Where decoded rows go: raster rows, or a batch handed to a consumer.
+class RowSink {
+ public:
+  virtual ~RowSink() = default;
+  // The raster row y is written to (all of its pixels, nothing past them).
+  virtual std::uint8_t* Row(std::uint32_t y) = 0;
+  // Rows first .. first + count - 1 are complete.
+  virtual void Done(std::uint32_t first, std::uint32_t count) = 0;
+};
+
+class RasterSink final : public RowSink {
+ public:
+  explicit RasterSink(TBitmap& raster) : raster_(raster) {}
+  std::uint8_t* Row(std::uint32_t y) override { return raster_.Row(static_cast<int>(y)); }
+  void Done(std::uint32_t, std::uint32_t) override {}
+
+ private:
+  TBitmap& raster_;
+};
+
+// Decodes the first run of IDAT chunks row by row, pass by pass, into a
+// sink: inflated straight into a batch of filtered rows, unfiltered in
+// place, converted into the sink's rows.
+class ImageDecoder {
+ public:
+  static constexpr std::uint32_t kBatchRows = 16;
+
+  ImageDecoder(const Ihdr& ihdr, const GammaTable& gamma,
+               std::span<const std::span<const std::uint8_t>> idat)
+      : h_(ihdr),
+        gamma_(gamma),
+        identity_gamma_(gamma == IdentityGamma()),
+        raster_bits_(RasterBits(ihdr)),
+        pixel_bits_(Channels(ihdr.color_type) * ihdr.depth),
+        filter_bpp_(std::max<std::size_t>(1, pixel_bits_ / 8)),
+        data_(idat) {
+    // A row is at most 65535 * 64 bits, so these sizes cannot overflow.
+    const std::size_t row = RowBytes(h_.width);
+    const std::size_t batch = std::min<std::size_t>(kBatchRows, h_.height);
+    filtered_.resize(batch * (1 + row) + kRowSlack);
+    prior_.resize(row + kRowSlack);
+  }
+
+  void Decode(RowSink& sink) {
+    if (h_.interlace) {
+      for (const Pass& p : kAdam7)
+        DecodePass(p, sink);
+    } else {
+      DecodePass(kWholeImage, sink);
+    }
+  }
+
+ private:
+  std::size_t RowBytes(std::uint32_t pixels) const {
+    return (std::size_t{pixels} * pixel_bits_ + 7) / 8;
+  }
+
+  // Section 8.2: an empty pass has no rows and no filter bytes.
+  void DecodePass(const Pass& p, RowSink& sink) {
+    if (p.x0 >= h_.width || p.y0 >= h_.height) return;
+    const std::uint32_t width = (h_.width - p.x0 + p.dx - 1) / p.dx;
+    const std::uint32_t height = (h_.height - p.y0 + p.dy - 1) / p.dy;
+    const std::size_t n = RowBytes(width);
+    const std::size_t stride = 1 + n;
+    std::fill(prior_.begin(), prior_.end(), std::uint8_t{0});
+    for (std::uint32_t row = 0; row < height; row += kBatchRows) {
+      const std::uint32_t count = std::min(kBatchRows, height - row);
+      data_.Read(filtered_.data(), count * stride);
+      for (std::uint32_t k = 0; k < count; ++k) {
+        std::uint8_t* line = filtered_.data() + k * stride;
+        const std::uint8_t* above = k == 0 ? prior_.data() : line + 1 - stride;
+        Unfilter(line[0], line + 1, above, n, filter_bpp_);
+        StoreRow(line + 1, sink.Row(p.y0 + (row + k) * p.dy), p, width);
+      }
+      std::memcpy(prior_.data(), filtered_.data() + (count - 1) * stride + 1, n);
+      if (p.dy == 1) sink.Done(row, count);
+    }
+  }
+
+  // Writes one unfiltered row of `width` pixels of pass p into a raster row.
+  void StoreRow(const std::uint8_t* src, std::uint8_t* dst, const Pass& p,
+                std::uint32_t width) const {
+    const unsigned depth = h_.depth;
+    const bool whole = p.dx == 1;
+    switch (h_.color_type) {
+      case kRgb:
+      case kRgbAlpha: {
+        if (whole && identity_gamma_ && depth == 8 && h_.color_type == kRgb) {
+          SwapRedBlue(src, dst, width);
+          return;
+        }
+        const std::size_t sample = depth / 8;
+        const std::size_t step = Channels(h_.color_type) * sample;
+        for (std::uint32_t i = 0; i < width; ++i, src += step) {
+          std::uint8_t* out = dst + 3 * std::size_t{p.x0 + i * p.dx};
+          out[0] = gamma_[src[2 * sample]];
+          out[1] = gamma_[src[sample]];
+          out[2] = gamma_[src[0]];
+        }
+        return;
+      }
+      case kGrayAlpha: {
+        const std::size_t step = 2 * (depth / 8);
+        for (std::uint32_t i = 0; i < width; ++i)
+          PutIndex(dst, raster_bits_, p.x0 + i * p.dx, src[i * step]);
+        return;
+      }
+      default:  // gray and palette: one sample, an index into the raster's palette
+        if (whole && depth == raster_bits_) {
+          // The same packing: the row as it is, the unused low bits cleared.
+          const std::size_t n = RowBytes(width);
+          std::memcpy(dst, src, n);
+          const unsigned used = (width * depth) % 8;
+          if (used != 0) dst[n - 1] &= static_cast<std::uint8_t>(0xFF00u >> used);
+          return;
+        }
+        for (std::uint32_t i = 0; i < width; ++i)
+          PutIndex(dst, raster_bits_, p.x0 + i * p.dx, Sample(src, i, depth));
+        return;
+    }
+  }
+
+  const Ihdr h_;
+  const GammaTable gamma_;
+  const bool identity_gamma_;
+  const unsigned raster_bits_;
+  const unsigned pixel_bits_;
+  const std::size_t filter_bpp_;
+  ImageDataReader data_;
+  std::vector<std::uint8_t> filtered_;  // a batch of rows: filter byte, row
+  std::vector<std::uint8_t> prior_;     // the last unfiltered row of the batch before
+};
+
+// Hands each batch of rows to a consumer.
+class ConsumerSink final : public RowSink {
+ public:
+  ConsumerSink(TRowConsumer& consumer, const TRowLayout& layout) : consumer_(consumer) {
+    std::uint64_t row_bytes = 0;
+    if (!skalo::RowBytes(static_cast<std::uint64_t>(layout.width),
+                         static_cast<unsigned>(layout.sample.BitsPerPixel()), row_bytes))
+      ThrowOutOfResources();
+    row_bytes_ = static_cast<std::size_t>(row_bytes);
+    const auto batch =
+        std::min<std::size_t>(ImageDecoder::kBatchRows, static_cast<std::size_t>(layout.height));
+    CheckAllocation(MulOrThrow(batch, row_bytes_));
+    rows_.resize(batch * row_bytes_);
+    for (std::size_t k = 0; k < batch; ++k)
+      pointers_[k] = rows_.data() + k * row_bytes_;
+  }
+
+  std::uint8_t* Row(std::uint32_t y) override {
+    return rows_.data() + (y % ImageDecoder::kBatchRows) * row_bytes_;
+  }
+  void Done(std::uint32_t first, std::uint32_t count) override {
+    consumer_.Rows(static_cast<int>(first), pointers_.data(), static_cast<int>(count));
+  }
+
+ private:
+  TRowConsumer& consumer_;
+  std::size_t row_bytes_ = 0;
+  // Zero-filled once: the row padding stays zero, every pixel is written.
+  std::vector<std::uint8_t> rows_;
+  std::array<const std::uint8_t*, ImageDecoder::kBatchRows> pointers_{};
+};
+
 bool IsCritical(std::string_view type) {
   return (static_cast<unsigned char>(type[0]) & 0x20) == 0;
 }
-
-struct Decoded {
-  std::vector<TPNGObject::Chunk> chunks;
-  Ihdr ihdr;
-  std::unique_ptr<TBitmap> raster;
-};
 
 // The most bytes deflate data inflates to, per byte: a length-258 match
 // coded in 2 bits (one 1-bit length code, one 1-bit distance code). Plus a
@@ -492,22 +940,42 @@ std::uint64_t IdatRunBytes(ByteReader in) {
   return total;
 }
 
-// Reads a whole file (section 5: signature, then chunks up to IEND).
-Decoded ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limits) {
+}  // namespace
+
+// What loading found out: the header, the layout of the raster, the gamma
+// in force at the image data, and the first run of IDAT chunks' data.
+struct TPngSource {
+  Ihdr ihdr;
+  GammaTable gamma;
+  TRowLayout layout;
+  std::vector<std::span<const std::uint8_t>> idat;
+};
+
+namespace {
+
+struct ReadResult {
+  std::vector<TPNGObject::Chunk> chunks;
+  std::unique_ptr<TPngSource> loaded;
+};
+
+// Walks a whole file (section 5: signature, then chunks up to IEND) without
+// decoding the image data.
+ReadResult ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limits) {
   ByteReader in(file);
   if (in.remaining() < kSignature.size() ||
       !std::equal(kSignature.begin(), kSignature.end(), file.begin()))
     Fail(kPngInvalidHeaderText);
   in.skip(kSignature.size());
 
-  Decoded out;
-  out.raster = std::make_unique<TBitmap>();
+  ReadResult out;
+  auto loaded = std::make_unique<TPngSource>();
+  Ihdr& h = loaded->ihdr;
+  TBitmap& sample = loaded->layout.sample;
   GammaTable gamma = IdentityGamma();
-  GammaTable image_gamma = gamma;
   TPalette plte;
   bool have_plte = false;
-  std::vector<std::uint8_t> trns;
-  std::unique_ptr<ImageDecoder> image;
+  std::span<const std::uint8_t> trns;
+  bool have_image = false;
   bool in_image_data = false;
 
   for (bool first = true;; first = false) {
@@ -520,41 +988,43 @@ Decoded ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limits) 
     const auto data = in.bytes(length);
     if (in.u32be() != ChunkCrc(type, data)) Fail(kPngCrcErrorText);
 
-    // The image data must come in consecutive IDAT chunks.
-    if (in_image_data && type != "IDAT") {
-      if (!image->Complete()) Fail(kPngMissingPartsText);
-      in_image_data = false;
-    }
+    // The image data comes in consecutive IDAT chunks; only the first run
+    // is decoded.
+    if (type != "IDAT") in_image_data = false;
 
     if (type == "IHDR") {
       if (!first) Fail(kPngIhdrCorruptText);
-      out.ihdr = ParseIhdr(data);
-      limits.CheckDeclared(out.ihdr.width, out.ihdr.height);
+      h = ParseIhdr(data);
+      limits.CheckDeclared(h.width, h.height);
     } else if (type == "PLTE") {
       plte = ParsePalette(data, gamma);
       have_plte = true;
     } else if (type == "IDAT") {
-      if (!image) {
-        const Ihdr& h = out.ihdr;
+      if (!have_image) {
         if (h.color_type == kPalette && !have_plte) Fail(kPngInvalidPaletteText);
-        // The raster is allocated only for rows that the image data can
-        // inflate to: this chunk and the IDAT chunks right after it.
+        // Only rows that the image data can inflate to are worth decoding:
+        // this chunk and the IDAT chunks right after it.
         const std::uint64_t idat_bytes = data.size() + IdatRunBytes(in);
         if (ScanlineBytes(h) > kMaxInflateRatio * idat_bytes + kInflateSlack)
           Fail(kPngMissingPartsText);
-        image = std::make_unique<ImageDecoder>(h, gamma, *out.raster);
-        image_gamma = gamma;
+        const unsigned bits = RasterBits(h);
+        PixelStoreBytes(h.width, h.height, bits);
+        loaded->gamma = gamma;
+        loaded->layout.width = static_cast<int>(h.width);
+        loaded->layout.height = static_cast<int>(h.height);
+        sample.SetPixelFormat(RasterFormat(bits));
         if (h.color_type == kPalette) {
           plte.resize(std::min<std::size_t>(plte.size(), std::size_t{1} << h.depth));
-          out.raster->SetPalette(plte);
+          sample.SetPalette(plte);
         } else if (h.color_type == kGray) {
-          out.raster->SetPalette(GrayPalette(h.depth, gamma));
+          sample.SetPalette(GrayPalette(h.depth, gamma));
         } else if (h.color_type == kGrayAlpha) {
-          out.raster->SetPalette(GrayPalette(8, gamma));
+          sample.SetPalette(GrayPalette(8, gamma));
         }
+        have_image = true;
+        in_image_data = true;
       }
-      in_image_data = true;
-      image->Feed(data);
+      if (in_image_data) loaded->idat.push_back(data);
     } else if (type == "gAMA") {
       if (data.size() >= 4) {
         const std::uint32_t value = ByteReader(data).u32be();
@@ -562,17 +1032,18 @@ Decoded ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limits) 
       }
     } else if (type == "tRNS") {
       if (data.size() > kMaxPaletteEntries) Fail(kPngInvalidPaletteText);
-      trns.assign(data.begin(), data.end());
+      trns = data;
     } else if (type == "cHRM") {
       continue;  // not kept
     } else if (type != "IEND" && IsCritical(type)) {
       Fail(kPngUnknownCriticalText);
     }
-    out.chunks.push_back({std::string(type), {data.begin(), data.end()}, false});
+    out.chunks.push_back({std::string(type), data, false});
     if (type == "IEND") break;
   }
-  if (!image) Fail(kPngNoDataText);
-  ApplyTransparency(out.ihdr, trns, image_gamma, *out.raster);
+  if (!have_image) Fail(kPngNoDataText);
+  ApplyTransparency(h, trns, loaded->gamma, sample);
+  out.loaded = std::move(loaded);
   return out;
 }
 
@@ -604,9 +1075,9 @@ struct DeflateStream {
 // kPngIdatChunkBytes, the rest as a last, non-empty chunk.
 class IdatWriter {
  public:
-  IdatWriter(TStream& stream, int level) : stream_(stream), buffer_(kPngIdatChunkBytes) {
-    if (deflateInit2(&z_.zs, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-      ThrowOutOfResources();
+  IdatWriter(TStream& stream, int level, int strategy)
+      : stream_(stream), buffer_(kPngIdatChunkBytes) {
+    if (deflateInit2(&z_.zs, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) ThrowOutOfResources();
     z_.open = true;
     z_.zs.next_out = buffer_.data();
     z_.zs.avail_out = static_cast<uInt>(buffer_.size());
@@ -642,46 +1113,239 @@ class IdatWriter {
   DeflateStream z_;
 };
 
-// Rows of any 16- or 32-bit raster as Bgr24 rows, converted by the raster
-// itself a band of rows at a time, so that the image is never held twice.
-class Bgr24Rows {
+// Filtering for the encoder (section 9.2): every prediction comes from the
+// unfiltered rows, so the bytes of a row are independent and go 16 at a
+// time. `row` and `up` have kFilterPad zero bytes before them (the pixels
+// left of the first) and kRowSlack after them; `up` is all zeros above the
+// first row.
+constexpr std::size_t kFilterPad = 16;
+
+// The filtered row and, in the return value, its cost: the sum of the
+// filtered bytes' magnitudes as signed bytes (section 12.8).
+template <std::size_t kBpp>
+std::uint64_t FilterRowScalar(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* up,
+                              std::size_t begin, std::size_t n, std::uint8_t* out) {
+  std::uint64_t cost = 0;
+  for (std::size_t i = begin; i < n; ++i) {
+    const int a = row[i - kBpp];
+    const int b = up[i];
+    const int c = up[i - kBpp];
+    int prediction = 0;
+    switch (type) {
+      case kFilterSub:
+        prediction = a;
+        break;
+      case kFilterUp:
+        prediction = b;
+        break;
+      case kFilterAverage:
+        prediction = (a + b) >> 1;
+        break;
+      case kFilterPaeth:
+        prediction = PaethPredictor(a, b, c);
+        break;
+      default:
+        break;
+    }
+    const auto v = static_cast<std::uint8_t>(row[i] - prediction);
+    out[i] = v;
+    cost += v < 128 ? v : 256 - v;
+  }
+  return cost;
+}
+
+#if defined(__SSE2__)
+inline __m128i Load16(const std::uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+template <std::size_t kBpp>
+std::uint64_t FilterRow(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* up,
+                        std::size_t n, std::uint8_t* out) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i cost = zero;
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i x = Load16(row + i);
+    __m128i prediction = zero;
+    switch (type) {
+      case kFilterSub:
+        prediction = Load16(row + i - kBpp);
+        break;
+      case kFilterUp:
+        prediction = Load16(up + i);
+        break;
+      case kFilterAverage:
+        prediction = FloorAverage8(Load16(row + i - kBpp), Load16(up + i));
+        break;
+      case kFilterPaeth: {
+        const __m128i a = Load16(row + i - kBpp);
+        const __m128i b = Load16(up + i);
+        const __m128i c = Load16(up + i - kBpp);
+        prediction =
+            _mm_packus_epi16(Paeth16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero),
+                                     _mm_unpacklo_epi8(c, zero)),
+                             Paeth16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero),
+                                     _mm_unpackhi_epi8(c, zero)));
+        break;
+      }
+      default:
+        break;
+    }
+    const __m128i v = _mm_sub_epi8(x, prediction);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    // min(v, 256 - v) per byte, summed.
+    cost = _mm_add_epi64(cost, _mm_sad_epu8(_mm_min_epu8(v, _mm_sub_epi8(zero, v)), zero));
+  }
+  std::array<std::uint64_t, 2> halves{};
+  std::memcpy(halves.data(), &cost, sizeof halves);
+  return halves[0] + halves[1] + FilterRowScalar<kBpp>(type, row, up, i, n, out);
+}
+#else
+template <std::size_t kBpp>
+std::uint64_t FilterRow(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* up,
+                        std::size_t n, std::uint8_t* out) {
+  return FilterRowScalar<kBpp>(type, row, up, 0, n, out);
+}
+#endif
+
+std::size_t CountZeros(const std::uint8_t* p, std::size_t n) {
+  std::size_t zeros = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    zeros += p[i] == 0;
+  return zeros;
+}
+
+// The rows of a raster in the byte order of the file: palette indices with
+// the unused bits of a last partial byte cleared, or RGB.
+class FileRows {
  public:
-  explicit Bgr24Rows(const TBitmap& source) : source_(source) {
-    const TPixelFormat f = source.PixelFormat();
-    direct_ = f == TPixelFormat::Bgr24 || f == TPixelFormat::Device;
-    const std::size_t row = std::max<std::size_t>(1, source.BytesPerRow());
-    band_rows_ = static_cast<int>(std::clamp<std::size_t>(kBandBytes / row, 1, 256));
+  explicit FileRows(const TBitmap& image)
+      : image_(image),
+        indexed_(image.BitsPerPixel() < 16),
+        bgr_(image),
+        width_(static_cast<std::size_t>(image.Width())) {
+    const auto bits = static_cast<unsigned>(image.BitsPerPixel());
+    row_bytes_ = indexed_ ? (width_ * bits + 7) / 8 : width_ * 3;
+    const unsigned tail_bits = static_cast<unsigned>((width_ * bits) % 8);
+    tail_mask_ = static_cast<std::uint8_t>(tail_bits == 0 ? 0xFF : 0xFF00u >> tail_bits);
+    if (!indexed_ && !bgr_.Identity()) converted_.resize(row_bytes_);
   }
 
-  const std::uint8_t* Row(int y) {
-    if (direct_) return source_.ConstRow(y);
-    if (!band_ || y < band_start_ || y >= band_start_ + band_->Height()) LoadBand(y);
-    return band_->ConstRow(y - band_start_);
+  bool Indexed() const noexcept { return indexed_; }
+  std::size_t RowBytes() const noexcept { return row_bytes_; }
+
+  // Row y into out[0, RowBytes()).
+  void Read(int y, std::uint8_t* out) {
+    const std::uint8_t* src = image_.ConstRow(y);
+    if (indexed_) {
+      std::memcpy(out, src, row_bytes_);
+      out[row_bytes_ - 1] &= tail_mask_;
+      return;
+    }
+    if (!bgr_.Identity()) {
+      bgr_.Read(src, image_.Width(), converted_.data());
+      src = converted_.data();
+    }
+    SwapRedBlue(src, out, width_);
   }
 
  private:
-  static constexpr std::size_t kBandBytes = std::size_t{1} << 20;
+  const TBitmap& image_;
+  const bool indexed_;
+  TBgrRowReader bgr_;
+  const std::size_t width_;
+  std::size_t row_bytes_ = 0;
+  std::uint8_t tail_mask_ = 0xFF;
+  std::vector<std::uint8_t> converted_;
+};
 
-  void LoadBand(int y) {
-    auto band = std::make_unique<TBitmap>();
-    if (source_.PixelFormat() == TPixelFormat::Custom)
-      band->SetBitFields(source_.BitsPerPixel(), source_.BitFields());
-    else
-      band->SetPixelFormat(source_.PixelFormat());
-    const int rows = std::min(band_rows_, source_.Height() - y);
-    band->SetSize(source_.Width(), rows);
-    for (int i = 0; i < rows; ++i)
-      std::memcpy(band->Row(i), source_.ConstRow(y + i), source_.BytesPerRow());
-    band->SetPixelFormat(TPixelFormat::Bgr24);
-    band_ = std::move(band);
-    band_start_ = y;
+// Rows filtered by the rules of the file comment, then deflated.
+class ImageDataWriter {
+ public:
+  ImageDataWriter(const TBitmap& image, int level)
+      : image_(image), rows_(image), level_(level), n_(rows_.RowBytes()) {
+    // The pad before, the row, the slack after (the vector loads read past
+    // the row's end), for the current and the previous row.
+    for (std::vector<std::uint8_t>* buffer : {&row_, &up_})
+      buffer->assign(kFilterPad + n_ + kRowSlack, 0);
+    for (std::vector<std::uint8_t>& candidate : candidates_)
+      candidate.resize(n_ + kRowSlack);
   }
 
-  const TBitmap& source_;
-  bool direct_ = false;
-  int band_rows_ = 1;
-  int band_start_ = 0;
-  std::unique_ptr<TBitmap> band_;
+  void Write(TStream& stream) {
+    const auto height = static_cast<std::size_t>(image_.Height());
+    std::vector<std::uint8_t> filters(height, kFilterNone);
+    std::size_t zeros = 0;
+    if (!rows_.Indexed() && level_ > 0) {
+      // First pass: each row's filter, and how many filtered bytes are 0.
+      for (std::size_t y = 0; y < height; ++y) {
+        NextRow(y);
+        filters[y] = BestFilter();
+        zeros += CountZeros(candidates_[filters[y]].data(), n_);
+      }
+      // Zeros above the first row again: NextRow swaps this in as up_.
+      std::fill(row_.begin(), row_.end(), std::uint8_t{0});
+    }
+    const bool continuous_tone = 4 * zeros < 3 * (height * n_);
+    IdatWriter out(stream, level_,
+                   !rows_.Indexed() && continuous_tone ? Z_RLE : Z_DEFAULT_STRATEGY);
+    // Rows go to zlib in runs of about 64 KB.
+    const std::size_t run_rows = std::clamp<std::size_t>((std::size_t{1} << 16) / (1 + n_), 1, 64);
+    std::vector<std::uint8_t> run;
+    run.reserve(run_rows * (1 + n_));
+    for (std::size_t y = 0; y < height; ++y) {
+      NextRow(y);
+      const std::uint8_t type = filters[y];
+      if (type != kFilterNone) Filter(type, candidates_[type].data());
+      const std::uint8_t* filtered = type == kFilterNone ? Current() : candidates_[type].data();
+      run.push_back(type);
+      run.insert(run.end(), filtered, filtered + n_);
+      if (run.size() >= run_rows * (1 + n_) || y + 1 == height) {
+        out.Write(run.data(), run.size());
+        run.clear();
+      }
+    }
+    out.Finish();
+  }
+
+ private:
+  const std::uint8_t* Current() const { return row_.data() + kFilterPad; }
+
+  void NextRow(std::size_t y) {
+    std::swap(row_, up_);
+    rows_.Read(static_cast<int>(y), row_.data() + kFilterPad);
+  }
+
+  std::uint64_t Filter(std::uint8_t type, std::uint8_t* out) const {
+    const std::uint8_t* row = row_.data() + kFilterPad;
+    const std::uint8_t* up = up_.data() + kFilterPad;
+    return rows_.Indexed() ? FilterRow<1>(type, row, up, n_, out)
+                           : FilterRow<3>(type, row, up, n_, out);
+  }
+
+  // The filter of least cost, the first of equals; candidates_ holds each
+  // filtered row.
+  std::uint8_t BestFilter() {
+    std::uint8_t best = kFilterNone;
+    std::uint64_t best_cost = Filter(kFilterNone, candidates_[kFilterNone].data());
+    for (std::uint8_t type = kFilterSub; type <= kFilterPaeth; ++type) {
+      const std::uint64_t cost = Filter(type, candidates_[type].data());
+      if (cost < best_cost) {
+        best_cost = cost;
+        best = type;
+      }
+    }
+    return best;
+  }
+
+  const TBitmap& image_;
+  FileRows rows_;
+  const int level_;
+  const std::size_t n_;
+  std::vector<std::uint8_t> row_;
+  std::vector<std::uint8_t> up_;
+  std::array<std::vector<std::uint8_t>, 5> candidates_;
 };
 
 std::vector<std::uint8_t> IhdrData(std::uint32_t width, std::uint32_t height, std::uint8_t depth,
@@ -700,23 +1364,54 @@ std::vector<std::uint8_t> IhdrData(std::uint32_t width, std::uint32_t height, st
 TPNGObject::TPNGObject() = default;
 TPNGObject::~TPNGObject() = default;
 
+void TPNGObject::Clear() noexcept {
+  chunks_.clear();
+  bytes_.clear();
+  width_ = 0;
+  height_ = 0;
+  loaded_.reset();
+  image_.reset();
+}
+
 void TPNGObject::LoadFromStream(TStream& stream) {
-  LoadFromBytes(ReadStreamRest(stream));
+  LoadFromBuffer(ReadStreamRest(stream));
 }
 
 void TPNGObject::LoadFromBytes(std::span<const std::uint8_t> bytes) {
-  chunks_.clear();
-  width_ = 0;
-  height_ = 0;
-  image_.reset();
-  Decoded decoded = ReadPng(bytes, Limits());
-  chunks_ = std::move(decoded.chunks);
-  width_ = static_cast<int>(decoded.ihdr.width);
-  height_ = static_cast<int>(decoded.ihdr.height);
-  image_ = std::move(decoded.raster);
+  LoadFromBuffer({bytes.begin(), bytes.end()});
+}
+
+void TPNGObject::LoadFromBuffer(std::vector<std::uint8_t> bytes) {
+  Clear();
+  ReadResult read = ReadPng(bytes, Limits());
+  // The chunks' spans point into the vector's block, which moving keeps.
+  bytes_ = std::move(bytes);
+  chunks_ = std::move(read.chunks);
+  loaded_ = std::move(read.loaded);
+  width_ = static_cast<int>(loaded_->ihdr.width);
+  height_ = static_cast<int>(loaded_->ihdr.height);
+}
+
+std::unique_ptr<TBitmap> TPNGObject::DecodeRaster() const {
+  auto raster = std::make_unique<TBitmap>();
+  raster->Assign(loaded_->layout.sample);
+  raster->SetSizeForOverwrite(width_, height_);
+  RasterSink sink(*raster);
+  ImageDecoder(loaded_->ihdr, loaded_->gamma, loaded_->idat).Decode(sink);
+  return raster;
+}
+
+void TPNGObject::DecodeRows(TRowConsumer& consumer) {
+  if (image_) return DeliverRows(*image_, consumer);
+  if (!loaded_) return DeliverRows(TBitmap(), consumer);
+  if (loaded_->ihdr.interlace) return DeliverRows(*DecodeRaster(), consumer);
+  consumer.Begin(loaded_->layout);
+  ConsumerSink sink(consumer, loaded_->layout);
+  ImageDecoder(loaded_->ihdr, loaded_->gamma, loaded_->idat).Decode(sink);
 }
 
 void TPNGObject::AssignTo(TBitmap& dest) {
+  if (!image_ && loaded_) image_ = DecodeRaster();
   if (image_) {
     dest.Assign(*image_);
   } else {
@@ -728,29 +1423,33 @@ void TPNGObject::AssignTo(TBitmap& dest) {
 void TPNGObject::Assign(const TBitmap& source) {
   auto image = std::make_unique<TBitmap>();
   image->Assign(source);
-  std::vector<Chunk> chunks;
+  // The chunks' data, laid end to end in one block.
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::pair<std::string, std::size_t>> parts;  // type, size
+  const auto add = [&](const char* type, const std::vector<std::uint8_t>& data) {
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    parts.emplace_back(type, data.size());
+  };
   const int width = source.Width();
   const int height = source.Height();
   if (!source.Empty()) {
     const int bits = source.BitsPerPixel();
     const bool indexed = bits < 16;
     const auto depth = static_cast<std::uint8_t>(indexed ? bits : 8);
-    chunks.push_back(
-        {"IHDR",
-         IhdrData(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), depth,
-                  indexed ? kPalette : kRgb),
-         false});
+    add("IHDR", IhdrData(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                         depth, indexed ? kPalette : kRgb));
+    std::vector<std::uint8_t> plte;
     if (indexed) {
       // 2^depth entries; indices without a palette entry show black.
       const TPalette& palette = source.Palette();
       const std::size_t entries = std::size_t{1} << depth;
-      std::vector<std::uint8_t> plte(3 * entries, 0);
+      plte.assign(3 * entries, 0);
       for (std::size_t i = 0; i < std::min(entries, palette.size()); ++i) {
         plte[3 * i] = palette[i].red;
         plte[3 * i + 1] = palette[i].green;
         plte[3 * i + 2] = palette[i].blue;
       }
-      chunks.push_back({"PLTE", std::move(plte), false});
+      add("PLTE", plte);
     }
     if (source.Transparent()) {
       const TColor color = source.TransparentColor() & 0xFFFFFF;
@@ -758,7 +1457,6 @@ void TPNGObject::Assign(const TBitmap& source) {
       if (indexed) {
         // Opaque entries up to the first of the transparent colour, which
         // gets alpha 0 and ends the chunk.
-        const std::vector<std::uint8_t>& plte = chunks.back().data;
         for (std::size_t i = 0; i < plte.size() / 3; ++i) {
           const bool match = MakeColor(plte[3 * i], plte[3 * i + 1], plte[3 * i + 2]) == color;
           trns.push_back(match ? 0 : 255);
@@ -767,14 +1465,22 @@ void TPNGObject::Assign(const TBitmap& source) {
       } else {
         trns = {0, ColorRed(color), 0, ColorGreen(color), 0, ColorBlue(color)};
       }
-      chunks.push_back({"tRNS", std::move(trns), false});
+      add("tRNS", trns);
     }
-    chunks.push_back({"IDAT", {}, true});
-    chunks.push_back({"IEND", {}, false});
   }
-  chunks_ = std::move(chunks);
-  width_ = chunks_.empty() ? 0 : width;
-  height_ = chunks_.empty() ? 0 : height;
+  Clear();
+  bytes_ = std::move(bytes);
+  if (!source.Empty()) {
+    std::size_t at = 0;
+    for (const auto& [type, size] : parts) {
+      chunks_.push_back({type, std::span(bytes_).subspan(at, size), false});
+      at += size;
+    }
+    chunks_.push_back({"IDAT", {}, true});
+    chunks_.push_back({"IEND", {}, false});
+    width_ = width;
+    height_ = height;
+  }
   image_ = std::move(image);
 }
 
@@ -789,43 +1495,8 @@ void TPNGObject::SaveToStream(TStream& stream) {
   }
 }
 
-// Rows top to bottom, each as filter type Sub followed by the filtered row
-// (section 9.2: each byte minus the corresponding byte of the pixel to its
-// left, 0 left of the first pixel).
 void TPNGObject::WriteImageData(TStream& stream) const {
-  const TBitmap& image = *image_;
-  const int bits = image.BitsPerPixel();
-  const bool indexed = bits < 16;
-  const auto width = static_cast<std::size_t>(image.Width());
-  const std::size_t row_bytes = indexed ? (width * static_cast<unsigned>(bits) + 7) / 8 : width * 3;
-  const std::size_t bpp = indexed ? 1 : 3;
-  // Unused low bits of the last byte of a packed row are written as 0.
-  const unsigned tail_bits = static_cast<unsigned>((width * static_cast<unsigned>(bits)) % 8);
-  const auto tail_mask = static_cast<std::uint8_t>(tail_bits == 0 ? 0xFF : 0xFF << (8 - tail_bits));
-
-  IdatWriter out(stream, std::min<int>(compression_level_, 9));
-  Bgr24Rows bgr_rows(image);
-  std::vector<std::uint8_t> raw(row_bytes);
-  std::vector<std::uint8_t> filtered(row_bytes);
-  const std::uint8_t filter = kFilterSub;
-  for (int y = 0; y < image.Height(); ++y) {
-    if (indexed) {
-      std::memcpy(raw.data(), image.ConstRow(y), row_bytes);
-      raw[row_bytes - 1] &= tail_mask;
-    } else {
-      const std::uint8_t* bgr = bgr_rows.Row(y);
-      for (std::size_t i = 0; i < row_bytes; i += 3) {
-        raw[i] = bgr[i + 2];
-        raw[i + 1] = bgr[i + 1];
-        raw[i + 2] = bgr[i];
-      }
-    }
-    for (std::size_t i = 0; i < row_bytes; ++i)
-      filtered[i] = static_cast<std::uint8_t>(raw[i] - (i >= bpp ? raw[i - bpp] : 0));
-    out.Write(&filter, 1);
-    out.Write(filtered.data(), row_bytes);
-  }
-  out.Finish();
+  ImageDataWriter(*image_, std::min<int>(compression_level_, 9)).Write(stream);
 }
 
 }  // namespace skalo

@@ -1,7 +1,8 @@
 // TPNGObject: reading files built here sample by sample (every colour type,
-// depth, filter and interlacing, checked against netpbm's pngtopnm too),
-// each reading error, and the writer's chunks, filters, levels and IDAT
-// split, read back by independent decoders.
+// depth, filter and interlacing, checked against netpbm's pngtopnm too), each
+// decoded both streamed (DecodeRows) and into a raster (AssignTo); each
+// reading error and when it shows; the writer's chunks, filter choice,
+// strategies, levels and IDAT split, read back by independent decoders.
 #include "imaging/png.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,9 @@
 
 #include "imaging/byte_reader.h"
 #include "imaging/checked.h"
+#include "imaging/rows.h"
 #include "tests/imaging/jpeg_png_test_util.h"
+#include "tests/imaging/peak_memory.h"
 
 namespace skalo {
 namespace {
@@ -284,10 +287,59 @@ TPalette RandomPalette(std::size_t entries, std::uint32_t seed) {
   return palette;
 }
 
+// Gathers the rows DecodeRows delivers, checking the order of the calls.
+class RowRecorder final : public TRowConsumer {
+ public:
+  void Begin(const TRowLayout& layout) override {
+    EXPECT_EQ(begins_++, 0) << "Begin twice";
+    raster.Assign(layout.sample);
+    raster.SetSize(layout.width, layout.height);
+  }
+  void Rows(int first, const std::uint8_t* const* rows, int count) override {
+    EXPECT_EQ(begins_, 1) << "rows before Begin";
+    EXPECT_EQ(first, next_) << "rows out of order";
+    EXPECT_GT(count, 0);
+    for (int k = 0; k < count; ++k)
+      std::copy_n(rows[k], raster.BytesPerRow(), raster.Row(first + k));
+    next_ = first + count;
+  }
+  int Delivered() const { return next_; }
+
+  TBitmap raster;
+
+ private:
+  int begins_ = 0;
+  int next_ = 0;
+};
+
+// The same layout, palette, transparency and row bytes (padding included).
+void ExpectSameRaster(const TBitmap& got, const TBitmap& want) {
+  ASSERT_EQ(got.Width(), want.Width());
+  ASSERT_EQ(got.Height(), want.Height());
+  ASSERT_EQ(got.PixelFormat(), want.PixelFormat());
+  EXPECT_EQ(got.Palette(), want.Palette());
+  EXPECT_EQ(got.Transparent(), want.Transparent());
+  EXPECT_EQ(got.TransparentColor(), want.TransparentColor());
+  for (int y = 0; y < want.Height(); ++y)
+    ASSERT_TRUE(
+        std::equal(want.ConstRow(y), want.ConstRow(y) + want.BytesPerRow(), got.ConstRow(y)))
+        << "row " << y;
+}
+
+// Decodes a loaded file both ways: DecodeRows first (streaming), then
+// AssignTo into `bitmap`, and checks that they agree.
+void DecodeBothWays(TPNGObject& png, TBitmap& bitmap) {
+  RowRecorder rows;
+  png.DecodeRows(rows);
+  EXPECT_EQ(rows.Delivered(), png.Height());
+  png.AssignTo(bitmap);
+  ExpectSameRaster(rows.raster, bitmap);
+}
+
 void Load(const Bytes& file, TBitmap& bitmap) {
   TPNGObject png;
   png.LoadFromBytes(file);
-  png.AssignTo(bitmap);
+  DecodeBothWays(png, bitmap);
 }
 
 Image LoadColors(const Bytes& file) {
@@ -320,8 +372,9 @@ std::string Name(const Kind& k) {
 }
 
 TEST(PngRead, EveryColourTypeDepthSizeAndInterlacing) {
-  const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
-      {13, 11}, {1, 1}, {1, 9}, {9, 1}, {3, 5}};
+  // 37 x 35: rows in three batches, pixels beyond the vector steps.
+  const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{13, 11}, {1, 1}, {1, 9},
+                                                           {9, 1},   {3, 5}, {37, 35}};
   const bool have_pngtopnm = jpeg_png_test::HaveTool("pngtopnm");
   std::uint32_t seed = 1;
   for (const Kind& k : kKinds) {
@@ -331,7 +384,6 @@ TEST(PngRead, EveryColourTypeDepthSizeAndInterlacing) {
     const std::uint32_t limit =
         k.color_type == 3 ? static_cast<std::uint32_t>(entries) : (1u << k.depth);
     for (const auto& [width, height] : sizes) {
-      Bytes plain_rows;
       for (int interlace = 0; interlace <= 1; ++interlace) {
         SCOPED_TRACE(Name(k) + ", " + std::to_string(width) + "x" + std::to_string(height) +
                      (interlace ? ", Adam7" : ""));
@@ -345,7 +397,7 @@ TEST(PngRead, EveryColourTypeDepthSizeAndInterlacing) {
         EXPECT_EQ(png.Width(), static_cast<int>(width));
         EXPECT_EQ(png.Height(), static_cast<int>(height));
         TBitmap bitmap;
-        png.AssignTo(bitmap);
+        DecodeBothWays(png, bitmap);
         ASSERT_EQ(bitmap.PixelFormat(), k.format);
         EXPECT_FALSE(bitmap.Transparent());
         if (k.color_type == 3) {
@@ -478,6 +530,52 @@ TEST(PngRead, KeepsAncillaryChunksButChrm) {
   EXPECT_EQ(jpeg_png_test::SaveToBytes(png), without_chrm);
 }
 
+TEST(PngRead, RowsStreamWithoutThePicture) {
+  // 4000 x 3000 RGB, a 36 MB raster: one row of colours, then rows with
+  // filter Up and nothing to add, which deflate to little.
+  constexpr std::size_t kWidth = 4000, kHeight = 3000, kRowBytes = 3 * kWidth;
+  Bytes file;
+  {
+    Bytes rows((1 + kRowBytes) * kHeight, 0);
+    for (std::size_t i = 0; i < kRowBytes; ++i)
+      rows[1 + i] = static_cast<std::uint8_t>(i % 251);
+    for (std::size_t y = 1; y < kHeight; ++y)
+      rows[y * (1 + kRowBytes)] = 2;
+    file = FileOf({Ihdr(kWidth, kHeight, 8, 2), {"IDAT", Deflate(rows)}, {"IEND", {}}});
+  }
+  ASSERT_LT(file.size(), 1u << 20);
+  Bytes bgr(kRowBytes);
+  for (std::size_t i = 0; i < kRowBytes; ++i)
+    bgr[i] = static_cast<std::uint8_t>((i - i % 3 + 2 - i % 3) % 251);
+
+  class Checker final : public TRowConsumer {
+   public:
+    explicit Checker(const Bytes& want) : want_(want) {}
+    void Begin(const TRowLayout& layout) override {
+      EXPECT_EQ(layout.sample.PixelFormat(), TPixelFormat::Bgr24);
+    }
+    void Rows(int, const std::uint8_t* const* rows, int count) override {
+      for (int k = 0; k < count; ++k)
+        same_ += std::equal(want_.begin(), want_.end(), rows[k]) ? 1 : 0;
+      rows_ += count;
+    }
+    int rows_ = 0;
+    int same_ = 0;
+
+   private:
+    const Bytes& want_;
+  } checker(bgr);
+
+  TPNGObject png;
+  png.LoadFromBuffer(std::move(file));
+  testing::ResetPeakMemory();
+  const std::uint64_t before = testing::ResidentBytes();
+  png.DecodeRows(checker);
+  EXPECT_LT(testing::PeakMemoryBytes(), before + (4u << 20)) << "more than a few rows held";
+  EXPECT_EQ(checker.rows_, 3000);
+  EXPECT_EQ(checker.same_, 3000);
+}
+
 TEST(PngRead, HugeDeclaredSizeIsRefusedBeforeAllocating) {
   const Bytes file =
       FileOf({Ihdr(65535, 65535, 16, 2), {"IDAT", Deflate(Bytes(100, 0))}, {"IEND", {}}});
@@ -508,12 +606,23 @@ TEST(PngRead, EachFaultHasItsMessage) {
   Bytes bad_crc = FileOf({ihdr, {"IDAT", half}, {"IDAT", rest}, iend});
   bad_crc[bad_crc.size() - 13] ^= 1;  // the second IDAT's CRC
   const Bytes palette_image_data = Deflate(Bytes(4 * 9, 0));
+  Bytes damaged = data;
+  damaged[2] |= 0x06;  // the first block's type: 3, which does not exist
+  Bytes bad_adler = data;
+  bad_adler.back() ^= 1;
+  // 40 rows declared, 16 (one batch) in the stream.
+  const Chunk tall = Ihdr(8, 40, 8, 2);
+  const Bytes sixteen_rows = Deflate(Bytes(16 * (1 + 8 * 3), 0));
   TPalette big_palette(257);
 
+  // Faults of the image data show when it is decoded, all others when
+  // the file is loaded.
+  enum When { kLoad, kDecode };
   struct Case {
     std::string name;
     Bytes file;
     std::string text;
+    When when = kLoad;
   };
   const Case cases[] = {
       {"signature", bad_signature, kPngInvalidHeaderText},
@@ -540,15 +649,26 @@ TEST(PngRead, EachFaultHasItsMessage) {
        kPngInvalidPaletteText},
       {"image data interrupted",
        FileOf({ihdr, {"IDAT", half}, {"tEXt", {'a', 0}}, {"IDAT", rest}, iend}),
-       kPngMissingPartsText},
-      {"image data cut short", FileOf({ihdr, {"IDAT", half}, iend}), kPngMissingPartsText},
+       kPngMissingPartsText, kDecode},
+      {"image data cut short", FileOf({ihdr, {"IDAT", half}, iend}), kPngMissingPartsText, kDecode},
       {"stream ends before the rows", FileOf({ihdr, {"IDAT", Deflate(Bytes(10, 0))}, iend}),
-       kPngMissingPartsText},
+       kPngMissingPartsText, kDecode},
       {"stream ends before the rows, more data after it",
        FileOf({ihdr, {"IDAT", Concat(Deflate(Bytes(10, 0)), {1, 2, 3})}, iend}),
-       kPngMissingPartsText},
+       kPngMissingPartsText, kDecode},
+      {"stream ends after a batch of rows", FileOf({tall, {"IDAT", sixteen_rows}, iend}),
+       kPngMissingPartsText, kDecode},
+      {"stream ends after a batch of rows, more data after it",
+       FileOf({tall, {"IDAT", Concat(sixteen_rows, {1, 2, 3})}, iend}), kPngMissingPartsText,
+       kDecode},
       {"not a zlib stream", FileOf({ihdr, {"IDAT", {0x12, 0x34, 0x56}}, iend}),
-       std::string(kPngInflateErrorText) + "incorrect header check"},
+       std::string(kPngInflateErrorText) + "incorrect header check", kDecode},
+      {"damaged deflate data", FileOf({ihdr, {"IDAT", damaged}, iend}),
+       std::string(kPngInflateErrorText) + "invalid block type", kDecode},
+      {"wrong Adler-32", FileOf({ihdr, {"IDAT", bad_adler}, iend}),
+       std::string(kPngInflateErrorText) + "incorrect data check", kDecode},
+      {"image data too small for the rows", FileOf({Ihdr(8, 40000, 8, 2), idat, iend}),
+       kPngMissingPartsText},
       {"no IDAT", FileOf({ihdr, iend}), kPngNoDataText},
       {"no IEND", FileOf({ihdr, idat}), kPngUnexpectedEndText},
       {"cut inside a chunk", Bytes(good.begin(), good.end() - 6), kPngUnexpectedEndText},
@@ -558,17 +678,39 @@ TEST(PngRead, EachFaultHasItsMessage) {
     SCOPED_TRACE(c.name);
     TPNGObject png;
     png.LoadFromBytes(good);
-    try {
-      png.LoadFromBytes(c.file);
-      ADD_FAILURE() << "no error";
-    } catch (const EPNGError& e) {
-      EXPECT_EQ(e.Message(), c.text);
+    if (c.when == kLoad) {
+      try {
+        png.LoadFromBytes(c.file);
+        ADD_FAILURE() << "no error";
+      } catch (const EPNGError& e) {
+        EXPECT_EQ(e.Message(), c.text);
+      }
+      EXPECT_TRUE(png.Empty()) << "the object kept the earlier image";
+      EXPECT_EQ(png.Width(), 0);
+      TBitmap bitmap;
+      png.AssignTo(bitmap);
+      EXPECT_TRUE(bitmap.Empty());
+      continue;
     }
-    EXPECT_TRUE(png.Empty()) << "the object kept the earlier image";
-    EXPECT_EQ(png.Width(), 0);
-    TBitmap bitmap;
-    png.AssignTo(bitmap);
-    EXPECT_TRUE(bitmap.Empty());
+    png.LoadFromBytes(c.file);
+    EXPECT_EQ(png.Width(), 8);
+    // Each way of decoding fails, every time it is asked.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      RowRecorder rows;
+      try {
+        png.DecodeRows(rows);
+        ADD_FAILURE() << "DecodeRows: no error";
+      } catch (const EPNGError& e) {
+        EXPECT_EQ(e.Message(), c.text) << "DecodeRows";
+      }
+      TBitmap bitmap;
+      try {
+        png.AssignTo(bitmap);
+        ADD_FAILURE() << "AssignTo: no error";
+      } catch (const EPNGError& e) {
+        EXPECT_EQ(e.Message(), c.text) << "AssignTo";
+      }
+    }
   }
 }
 
@@ -636,26 +778,61 @@ std::optional<Image> Independent(const Bytes& file) {
   return pnm ? jpeg_png_test::ParsePnm(*pnm) : std::nullopt;
 }
 
-TEST(PngWrite, Bgr24IsWrittenAsRgbWithSubOnEveryRow) {
-  const Image source = NoiseImage(37, 23, 5);
+// The sum of a filtered row's bytes taken as signed magnitudes.
+unsigned FilterCost(const std::uint8_t* row, std::size_t n) {
+  unsigned cost = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    cost += row[i] < 128 ? row[i] : 256 - row[i];
+  return cost;
+}
+
+TEST(PngWrite, RgbRowsGetTheFilterOfLeastSum) {
+  // Noise, a smooth ramp and flat bands: every filter wins some rows.
+  Image source = NoiseImage(37, 23, 5);
+  for (int y = 0; y < 23; ++y)
+    for (int x = 0; x < 37; ++x) {
+      Rgb& c = source.pixels[static_cast<std::size_t>(y) * 37 + x];
+      if (y % 3 == 1) c = {static_cast<std::uint8_t>(7 * x), static_cast<std::uint8_t>(y), 9};
+      if (y % 6 == 2) c = {40, 50, 60};
+    }
   TBitmap bitmap;
   jpeg_png_test::ToBitmap(source, bitmap);
   const Bytes file = Save(bitmap);
   const std::vector<Chunk> chunks = ChunksOf(file);
   EXPECT_EQ(TypesOf(chunks), (std::vector<std::string>{"IHDR", "IDAT", "IEND"}));
   EXPECT_EQ(chunks[0].data, (Bytes{0, 0, 0, 37, 0, 0, 0, 23, 8, 2, 0, 0, 0}));
-  // Each row: filter type 1 (Sub), then each byte minus the one 3 bytes left.
+  const std::size_t n = 37 * 3;
   const Bytes rows = Inflate(ImageData(chunks));
-  ASSERT_EQ(rows.size(), 23u * (1 + 37 * 3));
+  ASSERT_EQ(rows.size(), 23 * (1 + n));
+  std::array<int, 5> used{};
   for (int y = 0; y < 23; ++y) {
-    const std::uint8_t* row = rows.data() + y * (1 + 37 * 3);
-    ASSERT_EQ(row[0], 1) << "row " << y;
-    for (int x = 0; x < 37; ++x)
-      for (int c = 0; c < 3; ++c) {
-        const int left = x > 0 ? source.At(x - 1, y)[c] : 0;
-        ASSERT_EQ(row[1 + 3 * x + c], static_cast<std::uint8_t>(source.At(x, y)[c] - left));
+    SCOPED_TRACE("row " + std::to_string(y));
+    // Each filter applied to the source row; the file's must cost least,
+    // and be the first of equals.
+    std::array<unsigned, 5> costs{};
+    Bytes mine;
+    for (int type = 0; type < 5; ++type) {
+      Bytes filtered(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto at = [&](int x, int yy) {
+          return x < 0 || yy < 0 ? 0 : source.At(x, yy)[i % 3];
+        };
+        const int x = static_cast<int>(i / 3);
+        filtered[i] = static_cast<std::uint8_t>(
+            source.At(x, y)[i % 3] - Predict(type, at(x - 1, y), at(x, y - 1), at(x - 1, y - 1)));
       }
+      costs[static_cast<std::size_t>(type)] = FilterCost(filtered.data(), n);
+      if (type == rows[y * (1 + n)]) mine = filtered;
+    }
+    const std::uint8_t type = rows[y * (1 + n)];
+    ASSERT_LT(type, 5);
+    ++used[type];
+    EXPECT_EQ(Bytes(rows.begin() + y * (1 + n) + 1, rows.begin() + (y + 1) * (1 + n)), mine);
+    const auto least = std::min_element(costs.begin(), costs.end());
+    EXPECT_EQ(type, least - costs.begin()) << "costs " << costs[0] << " " << costs[1] << " "
+                                           << costs[2] << " " << costs[3] << " " << costs[4];
   }
+  EXPECT_EQ(std::count(used.begin(), used.end(), 0), 0) << "a filter was never chosen";
   EXPECT_EQ(LoadColors(file).pixels, source.pixels);
   if (const auto decoded = Independent(file)) {
     EXPECT_EQ(decoded->pixels, source.pixels);
@@ -720,6 +897,10 @@ TEST(PngWrite, IndexedRastersBecomePaletteImagesOfTheirDepth) {
     TPalette full = palette;
     full.resize(std::size_t{1} << bits);
     EXPECT_EQ(chunks[1].data, PlteOf(full).data);
+    const Bytes rows = Inflate(ImageData(chunks));
+    const std::size_t row_bytes = (13 * bits + 7) / 8;
+    for (std::size_t y = 0; y < 5; ++y)
+      EXPECT_EQ(rows[y * (1 + row_bytes)], 0) << "filter of row " << y;
     TBitmap reread;
     Load(file, reread);
     EXPECT_EQ(reread.PixelFormat(), format);
@@ -755,46 +936,67 @@ TEST(PngWrite, TransparentRastersGetTrns) {
   EXPECT_EQ(reread.TransparentColor(), MakeColor(1, 2, 3));
 }
 
-TEST(PngWrite, CompressionLevelReachesZlib) {
-  // Two tones at random: many short matches, so that the levels' search
-  // limits all give different streams.
-  Image two_tone = NoiseImage(120, 80, 2);
-  for (Rgb& c : two_tone.pixels)
+TEST(PngWrite, LevelAndStrategyReachZlib) {
+  // Sparse dots of one grey on black: a graphic (most filtered bytes 0),
+  // deflated with the default strategy, many short matches so that the
+  // levels' search limits all give different streams. Noise: continuous
+  // tone, deflated with Z_RLE.
+  Image graphic = NoiseImage(120, 80, 2);
+  for (Rgb& c : graphic.pixels)
     for (std::uint8_t& v : c)
-      v = v % 2 ? 50 : 0;
-  TBitmap bitmap;
-  jpeg_png_test::ToBitmap(two_tone, bitmap);
-  const Bytes rows = Inflate(ImageData(ChunksOf(Save(bitmap))));
-  // The same filtered rows deflated in one go with the same parameters.
-  const auto reference = [&](int level) {
-    z_stream zs{};
-    EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    Bytes out(deflateBound(&zs, static_cast<uLong>(rows.size())));
-    zs.next_in = const_cast<Bytef*>(rows.data());
-    zs.avail_in = static_cast<uInt>(rows.size());
-    zs.next_out = out.data();
-    zs.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
+      v = v % 8 == 0 ? 50 : 0;
+  const Image photo = NoiseImage(120, 80, 3);
+  struct Case {
+    const char* name;
+    const Image& image;
+    int strategy;
   };
-  ASSERT_NE(reference(7), reference(8));
-  ASSERT_NE(reference(8), reference(9));
-  EXPECT_EQ(TPNGObject().CompressionLevel(), 7);
-  EXPECT_EQ(ImageData(ChunksOf(Save(bitmap))), reference(7)) << "default level";
-  for (const int level : {1, 5, 8, 9})
-    EXPECT_EQ(ImageData(ChunksOf(Save(bitmap, level))), reference(level)) << "level " << level;
-  // Levels above 9 count as 9.
-  EXPECT_EQ(ImageData(ChunksOf(Save(bitmap, 10))), reference(9));
-  EXPECT_EQ(ImageData(ChunksOf(Save(bitmap, 255))), reference(9));
-  // Level 0: a zlib header without compression, then stored blocks.
-  const Bytes stored = ImageData(ChunksOf(Save(bitmap, 0)));
-  ASSERT_GT(stored.size(), 3u);
-  EXPECT_EQ(stored[0], 0x78);
-  EXPECT_EQ(stored[1], 0x01);
-  EXPECT_EQ(stored[2] & 0x06, 0) << "first block is not stored";
-  EXPECT_EQ(Inflate(stored), rows);
+  for (const Case& c :
+       {Case{"graphic", graphic, Z_DEFAULT_STRATEGY}, Case{"noise", photo, Z_RLE}}) {
+    SCOPED_TRACE(c.name);
+    TBitmap bitmap;
+    jpeg_png_test::ToBitmap(c.image, bitmap);
+    const Bytes rows = Inflate(ImageData(ChunksOf(Save(bitmap))));
+    // The same filtered rows deflated in one go with the same parameters.
+    const auto reference = [&](int level) {
+      z_stream zs{};
+      EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, 15, 8, c.strategy), Z_OK);
+      Bytes out(deflateBound(&zs, static_cast<uLong>(rows.size())));
+      zs.next_in = const_cast<Bytef*>(rows.data());
+      zs.avail_in = static_cast<uInt>(rows.size());
+      zs.next_out = out.data();
+      zs.avail_out = static_cast<uInt>(out.size());
+      EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+      out.resize(zs.total_out);
+      deflateEnd(&zs);
+      return out;
+    };
+    if (c.strategy == Z_DEFAULT_STRATEGY) {
+      ASSERT_NE(reference(7), reference(8));
+      ASSERT_NE(reference(8), reference(9));
+    }
+    EXPECT_EQ(TPNGObject().CompressionLevel(), 7);
+    EXPECT_EQ(ImageData(ChunksOf(Save(bitmap))), reference(7)) << "default level";
+    for (const int level : {1, 5, 8, 9})
+      EXPECT_EQ(ImageData(ChunksOf(Save(bitmap, level))), reference(level)) << "level " << level;
+    // Levels above 9 count as 9.
+    EXPECT_EQ(ImageData(ChunksOf(Save(bitmap, 10))), reference(9));
+    EXPECT_EQ(ImageData(ChunksOf(Save(bitmap, 255))), reference(9));
+    // Level 0: a zlib header without compression, then stored blocks of
+    // rows with filter None.
+    const Bytes stored = ImageData(ChunksOf(Save(bitmap, 0)));
+    ASSERT_GT(stored.size(), 3u);
+    EXPECT_EQ(stored[0], 0x78);
+    EXPECT_EQ(stored[1], 0x01);
+    EXPECT_EQ(stored[2] & 0x06, 0) << "first block is not stored";
+    Bytes plain;
+    for (int y = 0; y < c.image.height; ++y) {
+      plain.push_back(0);
+      for (int x = 0; x < c.image.width; ++x)
+        plain.insert(plain.end(), c.image.At(x, y).begin(), c.image.At(x, y).end());
+    }
+    EXPECT_EQ(Inflate(stored), plain);
+  }
 }
 
 TEST(PngWrite, ImageDataIsCutIntoChunksOf65535Bytes) {
