@@ -3,6 +3,7 @@
 #   make run-apache - the same demo under Apache httpd with mod_skalo on http://127.0.0.1:8081/
 #   make test  - install what is missing, build, run every test (plus a sanitizer build)
 #   make bench - the service's speed and memory beside the libjpeg floor
+#   make package - a Debian package (build/skalo_<version>_<arch>.deb)
 
 SHELL := /bin/bash
 BUILD ?= build
@@ -20,7 +21,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test test-release test-asan run run-apache bench format check-format clean
+.PHONY: all deps build build-asan test test-release test-asan run run-apache package bench format check-format clean
 
 all: build
 
@@ -82,6 +83,9 @@ run-apache: build
 	exec "$$(apxs -q SBINDIR)/$$(apxs -q progname)" -f "$(abspath $(BUILD))/apache/httpd.conf" -DFOREGROUND
 
 # Workloads against the running host beside libjpeg's own floor; not a test.
+package: build
+	cmake --build $(BUILD) --target package
+
 bench: build
 	python3 bench/run_bench.py $(BUILD)
 
