@@ -17,7 +17,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
             libboost-dev libboost-system-dev apache2 apache2-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcurl4-openssl-dev curl libtiff-tools \
-            netpbm pngcheck libjpeg-turbo-progs libimage-exiftool-perl
+            netpbm pngcheck libjpeg-turbo-progs libimage-exiftool-perl \
+            chromium
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
