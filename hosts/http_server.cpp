@@ -1,5 +1,8 @@
 #include "hosts/http_server.h"
 
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -34,6 +37,8 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr auto kStopGrace = std::chrono::seconds(2);
 // The read that waits for the first byte of a request.
 constexpr std::size_t kFirstReadSize = 4096;
+// Most file bytes sent in one go before other connections get their turn.
+constexpr std::uint64_t kFileSliceBytes = std::uint64_t{1} << 20;
 
 using Clock = std::chrono::steady_clock;
 
@@ -57,13 +62,21 @@ struct DiscardBody {
 
 using Request = http::request<DiscardBody>;
 
-std::string HttpDate() {
+// The Date field's text, made once a second per thread.
+const std::string& HttpDate() {
+  thread_local std::time_t made = -1;
+  thread_local std::string text;
   const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[64];
-  const std::size_t length = std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  return std::string(text, length);
+  if (now != made) {
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char buffer[64];
+    const std::size_t length =
+        std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    text.assign(buffer, length);
+    made = now;
+  }
+  return text;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -72,6 +85,21 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 bool IsParseError(const beast::error_code& ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category();
+}
+
+// The status line and header fields of `message` as Beast puts them on the wire.
+std::string SerializedHead(http::response<http::empty_body>& message) {
+  http::response_serializer<http::empty_body> serializer{message};
+  std::string head;
+  beast::error_code ec;
+  while (!ec && !serializer.is_done()) {
+    serializer.next(ec, [&](beast::error_code&, const auto& buffers) {
+      for (const auto buffer : beast::buffers_range_ref(buffers))
+        head.append(static_cast<const char*>(buffer.data()), buffer.size());
+      serializer.consume(beast::buffer_bytes(buffers));
+    });
+  }
+  return head;
 }
 
 }  // namespace
@@ -93,7 +121,8 @@ class Session : public std::enable_shared_from_this<Session> {
       : stream_(std::move(socket)),
         server_(server),
         config_(server.config()),
-        stop_timer_(stream_.get_executor()) {}
+        stop_timer_(stream_.get_executor()),
+        file_timer_(stream_.get_executor()) {}
   ~Session() { server_.Unregister(this); }
 
   void Start() {
@@ -292,17 +321,12 @@ class Session : public std::enable_shared_from_this<Session> {
       return Write(std::move(response));
     }
 
-    http::response<http::file_body> response{http::status::ok, request_.version()};
-    beast::file opened;
-    opened.native_handle(file->fd.release());
-    beast::error_code ec;
-    response.body().reset(std::move(opened), ec);
-    if (ec) return SendError(500, "Internal Server Error", false);
+    http::response<http::empty_body> response{http::status::ok, request_.version()};
     response.set(http::field::content_type, type);
     response.set(http::field::date, HttpDate());
-    response.content_length(response.body().size());
+    response.content_length(file->size);
     response.keep_alive(KeepAlive(false));
-    Write(std::move(response));
+    SendFile(response, FileBody{std::move(file->fd), 0, file->size});
   }
 
   bool KeepAlive(bool close) const {
@@ -311,7 +335,19 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void SendAnswer(HostAnswer answer, bool close) {
+    if (answer.file) {
+      http::response<http::empty_body> response;
+      FillHead(response, answer, close);
+      return SendFile(response, std::move(*answer.file));
+    }
     http::response<http::string_body> response;
+    FillHead(response, answer, close);
+    response.body() = std::move(answer.body);
+    Write(std::move(response));
+  }
+
+  template <class Body>
+  void FillHead(http::response<Body>& response, const HostAnswer& answer, bool close) {
     response.version(have_request_ ? request_.version() : 11);
     response.result(answer.status);
     response.reason(answer.reason);
@@ -322,9 +358,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     if (!has_date) response.set(http::field::date, HttpDate());
     if (answer.content_length) response.content_length(*answer.content_length);
-    response.body() = std::move(answer.body);
     response.keep_alive(KeepAlive(close));
-    Write(std::move(response));
   }
 
   void SendError(unsigned status, std::string_view reason, bool close) {
@@ -344,10 +378,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void Write(http::response<Body>&& response) {
     if (!Enter(State::kBusy)) return;
     const bool close = !response.keep_alive();
-    const auto now = Clock::now();
-    send_deadline_ = now + config_.send_timeout;
-    if (abort_requested_) send_deadline_ = std::min(send_deadline_, now + kStopGrace);
-    writing_ = true;
+    StartSending();
     auto outgoing = std::make_shared<Outgoing<Body>>(std::move(response));
     response_ = outgoing;
     WriteSome(std::move(outgoing), close);
@@ -368,6 +399,92 @@ class Session : public std::enable_shared_from_this<Session> {
                              }
                              self->OnWrite(close, ec);
                            });
+  }
+
+  // Sends the head of `response`, then the file's bytes straight from the
+  // file to the socket (sendfile), under the same timeouts as Write: each
+  // wait for the client to take more is bounded by the I/O timeout, the whole
+  // answer by the send timeout.
+  void SendFile(http::response<http::empty_body>& response, FileBody file) {
+    if (!Enter(State::kBusy)) return;
+    StartSending();
+    file_send_.emplace();
+    file_send_->head = SerializedHead(response);
+    file_send_->file = std::move(file);
+    file_send_->close = !response.keep_alive();
+    PumpFile();
+  }
+
+  void PumpFile() {
+    FileSend& out = *file_send_;
+    if (Clock::now() >= send_deadline_) return FinishFile(net::error::timed_out);
+    const int socket = stream_.socket().native_handle();
+    std::uint64_t slice = kFileSliceBytes;
+    for (;;) {
+      ssize_t sent;
+      if (out.head_sent < out.head.size()) {
+        // Held back (MSG_MORE) to leave in one segment with the file's first bytes.
+        const int more = out.file.size > 0 ? MSG_MORE : 0;
+        sent = ::send(socket, out.head.data() + out.head_sent, out.head.size() - out.head_sent,
+                      MSG_NOSIGNAL | MSG_DONTWAIT | more);
+        if (sent > 0) {
+          out.head_sent += static_cast<std::size_t>(sent);
+          continue;
+        }
+      } else if (out.file.size == 0) {
+        return FinishFile({});
+      } else if (slice == 0) {
+        // Lets the other connections of this thread have their turn.
+        return net::post(stream_.get_executor(), [self = shared_from_this()] {
+          if (self->file_send_) self->PumpFile();
+        });
+      } else {
+        auto offset = static_cast<off_t>(out.file.offset);
+        const auto count = static_cast<std::size_t>(std::min(out.file.size, slice));
+        sent = ::sendfile(socket, out.file.fd.get(), &offset, count);
+        if (sent > 0) {
+          out.file.offset += static_cast<std::uint64_t>(sent);
+          out.file.size -= static_cast<std::uint64_t>(sent);
+          slice -= static_cast<std::uint64_t>(sent);
+          continue;
+        }
+      }
+      // The file ended early: the announced length can no longer be kept.
+      if (sent == 0) return FinishFile(net::error::eof);
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return WaitWritable();
+      return FinishFile(beast::error_code(errno, boost::system::system_category()));
+    }
+  }
+
+  void WaitWritable() {
+    const std::uint64_t wait = ++file_wait_;
+    file_timer_.expires_at(std::min(Clock::now() + config_.io_timeout, send_deadline_));
+    file_timer_.async_wait([self = shared_from_this(), wait](beast::error_code ec) {
+      // Still this very wait: the client has not taken anything in time.
+      if (!ec && self->file_wait_ == wait) self->Close();
+    });
+    stream_.socket().async_wait(tcp::socket::wait_write,
+                                [self = shared_from_this()](beast::error_code ec) {
+                                  ++self->file_wait_;
+                                  self->file_timer_.cancel();
+                                  if (ec) return self->FinishFile(ec);
+                                  self->PumpFile();
+                                });
+  }
+
+  void FinishFile(beast::error_code ec) {
+    const bool close = file_send_->close;
+    file_send_.reset();
+    OnWrite(close, ec);
+  }
+
+  // The clocks of an answer being sent, and the mark that one is.
+  void StartSending() {
+    const auto now = Clock::now();
+    send_deadline_ = now + config_.send_timeout;
+    if (abort_requested_) send_deadline_ = std::min(send_deadline_, now + kStopGrace);
+    writing_ = true;
   }
 
   void OnWrite(bool close, beast::error_code ec) {
@@ -419,10 +536,21 @@ class Session : public std::enable_shared_from_this<Session> {
     });
   }
 
+  // A file answer being sent: its head, then the file.
+  struct FileSend {
+    std::string head;
+    std::size_t head_sent = 0;
+    FileBody file;  // offset and size move on as bytes go out
+    bool close = false;
+  };
+
   beast::tcp_stream stream_;
   HttpServer& server_;
   const ServerConfig& config_;
   net::steady_timer stop_timer_;
+  net::steady_timer file_timer_;  // bounds each wait of a file answer for the client
+  std::optional<FileSend> file_send_;
+  std::uint64_t file_wait_ = 0;  // counts the waits of file answers, so a late timer is told apart
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<DiscardBody>> parser_;
   Request request_;
@@ -438,11 +566,12 @@ class Session : public std::enable_shared_from_this<Session> {
   std::size_t lingered_ = 0;
 };
 
-HttpServer::HttpServer(net::io_context& ioc, net::thread_pool& workers, ServerConfig config)
-    : ioc_(ioc),
+HttpServer::HttpServer(std::vector<net::io_context*> lanes, net::thread_pool& workers,
+                       ServerConfig config)
+    : lanes_(std::move(lanes)),
       workers_(workers),
       config_(std::move(config)),
-      acceptor_(net::make_strand(ioc)),
+      acceptor_(net::make_strand(*lanes_.front())),
       retry_timer_(acceptor_.get_executor()) {}
 
 tcp::endpoint HttpServer::Listen(const tcp::endpoint& endpoint) {
@@ -458,7 +587,10 @@ void HttpServer::Start() {
 }
 
 void HttpServer::Accept() {
-  acceptor_.async_accept(net::make_strand(ioc_), [this](beast::error_code ec, tcp::socket socket) {
+  // A strand even on a lane of its own, so that a lane run by several
+  // threads stays correct.
+  net::io_context& lane = *lanes_[next_lane_++ % lanes_.size()];
+  acceptor_.async_accept(net::make_strand(lane), [this](beast::error_code ec, tcp::socket socket) {
     OnAccept(ec, std::move(socket));
   });
 }
@@ -481,6 +613,8 @@ void HttpServer::OnAccept(beast::error_code ec, tcp::socket socket) {
   // last small piece waits for the client's delayed acknowledgement.
   beast::error_code option_ec;
   socket.set_option(tcp::no_delay(true), option_ec);
+  // File answers go out through system calls of their own, which must not block.
+  socket.native_non_blocking(true, option_ec);
   auto session = std::make_shared<Session>(std::move(socket), *this);
   // A connection that finds no room (or arrives while stopping) is dropped at
   // once: releasing the session closes its socket.

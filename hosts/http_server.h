@@ -1,6 +1,10 @@
 // The HTTP side of skalo-httpd: accepts connections, reads requests, serves
 // static files, and hands requests under the mount to the module on a worker
 // pool, so that slow image work never holds up other connections.
+//
+// Connections are spread over I/O lanes, each an io_context that one thread
+// runs: a connection's work stays on its lane's thread, with no hand-offs
+// between I/O threads.
 #pragma once
 
 #include <atomic>
@@ -11,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -48,8 +53,11 @@ class Session;
 
 class HttpServer {
  public:
-  // Requests are read and answered on `ioc`; module calls run on `workers`.
-  HttpServer(boost::asio::io_context& ioc, boost::asio::thread_pool& workers, ServerConfig config);
+  // Connections are accepted on the first lane and served by each lane in
+  // turn; module calls run on `workers`. The lanes (each best run by one
+  // thread) must outlive the server; there must be at least one.
+  HttpServer(std::vector<boost::asio::io_context*> lanes, boost::asio::thread_pool& workers,
+             ServerConfig config);
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
@@ -81,7 +89,8 @@ class HttpServer {
   void Accept();
   void OnAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
 
-  boost::asio::io_context& ioc_;
+  std::vector<boost::asio::io_context*> lanes_;
+  std::size_t next_lane_ = 0;  // used on the acceptor's strand only
   boost::asio::thread_pool& workers_;
   const ServerConfig config_;
   boost::asio::ip::tcp::acceptor acceptor_;

@@ -1,5 +1,8 @@
 #include "hosts/module_call.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -92,6 +95,18 @@ std::vector<HeaderField> ParseHeaderBlock(std::string_view block) {
   return fields;
 }
 
+std::optional<FileBody> TakeFileBody(int fd, std::uint64_t offset, std::uint64_t size) {
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const int mode = fcntl(fd, F_GETFL);
+  if (mode < 0 || (mode & O_ACCMODE) == O_WRONLY) return std::nullopt;
+  const auto length = static_cast<std::uint64_t>(info.st_size);
+  if (offset > length || size > length - offset) return std::nullopt;
+  FileBody body{UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 0)), offset, size};
+  if (!body.fd) return std::nullopt;
+  return body;
+}
+
 ModuleCall::ModuleCall(ModuleRequest request, const SiteMap& site)
     : ModuleCall(std::move(request),
                  [&site](std::string_view url) { return host::MapUrlToPath(url, site); }) {}
@@ -109,6 +124,7 @@ ModuleCall::ModuleCall(ModuleRequest request, UrlMapper map_url)
   ecb_.MapUrlToPath = &ModuleCall::MapUrlToPath;
   ecb_.SendResponseHeaders = &ModuleCall::SendResponseHeaders;
   ecb_.WriteClient = &ModuleCall::WriteClient;
+  ecb_.TransmitFile = &ModuleCall::TransmitFile;
 }
 
 DWORD ModuleCall::Run(PFN_HTTPEXTENSIONPROC proc) {
@@ -171,16 +187,29 @@ BOOL ModuleCall::MapUrlToPath(HCONN conn, char* buffer, DWORD* size) {
   return 1;
 }
 
+bool ModuleCall::TakeHeaders(const char* status, const char* headers) {
+  if (output_.headers_sent) return false;
+  auto parsed = ParseStatusText(status != nullptr ? status : "200 OK");
+  if (!parsed) return false;
+  output_.headers_sent = true;
+  output_.status = parsed->code;
+  output_.reason = std::move(parsed->reason);
+  output_.headers = ParseHeaderBlock(headers != nullptr ? headers : "");
+  return true;
+}
+
 BOOL ModuleCall::SendResponseHeaders(HCONN conn, const char* status, const char* headers) {
   if (conn == nullptr) return 0;
+  return static_cast<ModuleCall*>(conn)->TakeHeaders(status, headers) ? 1 : 0;
+}
+
+BOOL ModuleCall::TransmitFile(HCONN conn, const HSE_TF_INFO* info) {
+  if (conn == nullptr || info == nullptr) return 0;
   auto* self = static_cast<ModuleCall*>(conn);
   if (self->output_.headers_sent) return 0;
-  auto parsed = ParseStatusText(status != nullptr ? status : "200 OK");
-  if (!parsed) return 0;
-  self->output_.headers_sent = true;
-  self->output_.status = parsed->code;
-  self->output_.reason = std::move(parsed->reason);
-  self->output_.headers = ParseHeaderBlock(headers != nullptr ? headers : "");
+  auto file = TakeFileBody(info->hFile, info->Offset, info->BytesToWrite);
+  if (!file || !self->TakeHeaders(info->pszStatusCode, info->pszHeaders)) return 0;
+  self->output_.file = std::move(file);
   return 1;
 }
 
@@ -190,6 +219,7 @@ BOOL ModuleCall::WriteClient(HCONN conn, const void* buffer, DWORD* bytes) {
   const DWORD count = *bytes;
   *bytes = 0;
   if (!self->output_.headers_sent) return 0;  // the status line must come first
+  if (self->output_.file) return 0;           // the file is the whole body
   if (count == 0) return 1;
   if (buffer == nullptr) return 0;
   std::string& body = self->output_.body;
@@ -236,9 +266,16 @@ HostAnswer FinishModuleAnswer(ModuleOutput output, DWORD proc_result, bool head_
   if (head_request) {
     if (declared_length) {
       answer.content_length = declared_length;
+    } else if (output.file) {
+      answer.content_length = output.file->size;
     } else if (!output.body.empty()) {
       answer.content_length = output.body.size();
     }
+    return answer;
+  }
+  if (output.file) {
+    answer.content_length = output.file->size;
+    answer.file = std::move(output.file);
     return answer;
   }
   answer.content_length = output.body.size();

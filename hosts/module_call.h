@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hosts/unique_fd.h"
 #include "hosts/url_map.h"
 #include "service/isapi.h"
 
@@ -34,6 +35,17 @@ struct HeaderField {
   bool operator==(const HeaderField&) const = default;
 };
 
+// A body the host sends from an open file: `size` bytes from `offset`.
+struct FileBody {
+  UniqueFd fd;  // the host's own reference to the file the module handed over
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
+
+// Takes a reference of the host's own to the file open as `fd`, when it is a
+// readable regular file holding `size` bytes from `offset`; nullopt otherwise.
+std::optional<FileBody> TakeFileBody(int fd, std::uint64_t offset, std::uint64_t size);
+
 // What the module handed over through the callbacks.
 struct ModuleOutput {
   bool headers_sent = false;
@@ -41,7 +53,8 @@ struct ModuleOutput {
   std::string reason;
   std::vector<HeaderField> headers;
   std::string body;
-  bool body_overflow = false;  // the module tried to write more than kMaxModuleBody
+  std::optional<FileBody> file;  // the body, when the module answered with a file
+  bool body_overflow = false;    // the module tried to write more than kMaxModuleBody
 };
 
 struct StatusText {
@@ -86,6 +99,8 @@ class ModuleCall {
   static BOOL MapUrlToPath(HCONN conn, char* buffer, DWORD* size);
   static BOOL SendResponseHeaders(HCONN conn, const char* status, const char* headers);
   static BOOL WriteClient(HCONN conn, const void* buffer, DWORD* bytes);
+  static BOOL TransmitFile(HCONN conn, const HSE_TF_INFO* info);
+  bool TakeHeaders(const char* status, const char* headers);
 
   const std::string* Variable(std::string_view name) const;
 
@@ -101,6 +116,7 @@ struct HostAnswer {
   std::string reason;
   std::vector<HeaderField> headers;  // without framing or connection fields
   std::string body;                  // what goes on the wire after the header
+  std::optional<FileBody> file;      // or, instead, the bytes of this file
   // The Content-Length to announce; nullopt for none (204, 304, or a HEAD
   // answer whose length the module did not tell).
   std::optional<std::uint64_t> content_length;
@@ -115,7 +131,8 @@ struct HostAnswer {
 //    Transfer-Encoding and connection fields left to the host, which frames
 //    the body it collected;
 //  - a HEAD request gets no body; its Content-Length is the module's own when
-//    valid, else the length of the body the module wrote, if any.
+//    valid, else the length of the body the module wrote or of its file, if any;
+//  - a file the module answered with stays a file, for the host to send.
 HostAnswer FinishModuleAnswer(ModuleOutput output, DWORD proc_result, bool head_request);
 
 // A plain-text answer made by the host itself (errors).

@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -122,15 +123,23 @@ int Serve(const HostOptions& options, SiteMap site) {
     config.header_timeout = std::chrono::seconds(options.header_timeout);
   if (options.send_timeout != 0) config.send_timeout = std::chrono::seconds(options.send_timeout);
 
-  net::io_context ioc;
+  // One io_context per I/O thread, each told that one thread runs it.
+  const unsigned lane_count = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
+  std::vector<std::unique_ptr<net::io_context>> lanes;
+  std::vector<net::io_context*> lane_list;
+  for (unsigned i = 0; i < lane_count; ++i) {
+    lanes.push_back(std::make_unique<net::io_context>(1));
+    lane_list.push_back(lanes.back().get());
+  }
+  net::io_context& first = *lanes.front();
   net::thread_pool workers(options.threads != 0 ? options.threads : DefaultWorkerThreads());
-  HttpServer server(ioc, workers, std::move(config));
-  const tcp::endpoint bound = server.Listen(ListenEndpoint(ioc, options));
+  HttpServer server(lane_list, workers, std::move(config));
+  const tcp::endpoint bound = server.Listen(ListenEndpoint(first, options));
 
   // The first SIGINT/SIGTERM stops the host cleanly; a second one, while it
   // waits for module calls to finish, ends it at once.
   std::promise<void> stop_requested;
-  net::signal_set signals(net::make_strand(ioc), SIGINT, SIGTERM);
+  net::signal_set signals(net::make_strand(first), SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int) {
     server.Stop();
     stop_requested.set_value();
@@ -143,20 +152,21 @@ int Serve(const HostOptions& options, SiteMap site) {
   });
 
   // Keeps the I/O threads alive while module calls may still post answers.
-  auto io_work = net::make_work_guard(ioc);
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> io_work;
+  for (const auto& lane : lanes)
+    io_work.push_back(net::make_work_guard(*lane));
   server.Start();
   std::cout << "skalo-httpd listening on http://" << EndpointText(bound) << "/" << std::endl;
 
-  const unsigned io_thread_count = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
   std::vector<std::thread> io_threads;
-  for (unsigned i = 0; i < io_thread_count; ++i) {
-    io_threads.emplace_back([&ioc] { RunIo(ioc); });
+  for (const auto& lane : lanes) {
+    io_threads.emplace_back([&ioc = *lane] { RunIo(ioc); });
   }
 
   stop_requested.get_future().wait();
   workers.join();  // running module calls finish, queued ones are answered 503
   net::post(signals.get_executor(), [&signals] { signals.cancel(); });
-  io_work.reset();
+  io_work.clear();
   for (std::thread& thread : io_threads)
     thread.join();
   module.Terminate();

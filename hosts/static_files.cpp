@@ -25,18 +25,6 @@ std::optional<std::pair<UniqueFd, struct stat>> OpenAt(int dir, const char* name
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) close(fd_);
-}
-
 std::optional<StaticFile> OpenStaticFile(const std::string& path) {
   auto opened = OpenAt(AT_FDCWD, path.c_str());
   if (!opened) return std::nullopt;

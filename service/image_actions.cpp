@@ -73,6 +73,7 @@ void TWebModule1::FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSet
   job.SetProcessEXIF(Lower(fields, "ProcessExif") != "false");
   job.SetProcessBinary(!from_xml || Lower(fields, "ProcessBinary") != "false");
   job.SetBackgroundColorHTML(Lower(fields, "bgcolor"));
+  job.SetAutoOrient(settings.AutoOrient);
   TJobLimits limits;
   limits.max_source_pixels = settings.MaxSourcePixels;
   limits.max_output_pixels = settings.MaxOutputPixels;
@@ -96,7 +97,7 @@ void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& respon
     if (auto hit = cache.FindImage(fields.Text(), ext)) {
       response.SetContentType(hit->content_type);
       response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(image)));
-      response.SetContentStream(std::make_unique<TMemoryStream>(std::move(hit->bytes)));
+      response.SetContentFile(std::move(hit->file));
       response.SendResponse();
       return;
     }

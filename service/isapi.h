@@ -11,6 +11,7 @@
 #ifndef SKALO_SERVICE_ISAPI_H
 #define SKALO_SERVICE_ISAPI_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -40,6 +41,19 @@ typedef struct HSE_VERSION_INFO {
   DWORD dwExtensionVersion;
   char lpszExtensionDesc[HSE_MAX_EXT_DLL_NAME_LEN];
 } HSE_VERSION_INFO;
+
+/*
+ * An answer whose body is (part of) an open file, for TransmitFile: the host
+ * sends the status line, the header block and then the bytes itself, without
+ * the module reading or copying them.
+ */
+typedef struct HSE_TF_INFO {
+  const char* pszStatusCode; /* as for SendResponseHeaders, e.g. "200 OK" */
+  const char* pszHeaders;    /* header block as for SendResponseHeaders */
+  int32_t hFile;             /* an open descriptor of a regular file */
+  uint64_t Offset;           /* the first byte of the body in the file */
+  uint64_t BytesToWrite;     /* the body's length */
+} HSE_TF_INFO;
 
 typedef struct EXTENSION_CONTROL_BLOCK {
   DWORD cbSize;           /* sizeof(EXTENSION_CONTROL_BLOCK) */
@@ -78,7 +92,32 @@ typedef struct EXTENSION_CONTROL_BLOCK {
 
   /* Writes *bytes body bytes; *bytes is set to the count written. */
   BOOL (*WriteClient)(HCONN conn, const void* buffer, DWORD* bytes);
+
+  /*
+   * Answers with a file: status line, headers and BytesToWrite bytes of hFile
+   * from Offset, in place of SendResponseHeaders and WriteClient (at most
+   * once, never after either of them; later WriteClient calls fail). The host
+   * takes a reference of its own to the open file, so the module may close
+   * hFile as soon as the call returns, and reads it by position, leaving the
+   * descriptor's offset alone: what is sent is what the open file holds, even
+   * when its name is meanwhile given to another file. A file that turns out
+   * shorter than told ends the connection rather than the answer short.
+   * Answers 0, having sent nothing, for headers already sent, a bad status,
+   * or a descriptor that is not a readable regular file holding the range.
+   *
+   * Optional: hosts built before it existed hand over a shorter block, and a
+   * host may leave it null; see HSE_ECB_HAS.
+   */
+  BOOL (*TransmitFile)(HCONN conn, const HSE_TF_INFO* info);
 } EXTENSION_CONTROL_BLOCK;
+
+/*
+ * True when the host's control block holds `member` and sets it: members
+ * added later lie beyond the cbSize of a block from an older host.
+ */
+#define HSE_ECB_HAS(ecb, member)                                                         \
+  ((ecb)->cbSize >= offsetof(EXTENSION_CONTROL_BLOCK, member) + sizeof((ecb)->member) && \
+   (ecb)->member != NULL)
 
 /* Entry points exported by the module file. */
 typedef BOOL (*PFN_GETEXTENSIONVERSION)(HSE_VERSION_INFO* version);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -17,6 +18,8 @@ namespace skalo {
 namespace {
 
 constexpr std::string_view kForceEntry = "forcenewcache=true";
+// The longest signature EncodedImageMime tells apart (PNG's).
+constexpr std::size_t kSignatureBytes = 8;
 
 // The folder of the cache with exactly one trailing "/".
 std::string Folder(const std::string& path) {
@@ -94,11 +97,14 @@ std::string TResultCache::FileName(const std::string& field_list_text,
 std::optional<TResultCache::ImageHit> TResultCache::FindImage(const std::string& field_list_text,
                                                               const std::string& ext) const {
   if (!usable_) return std::nullopt;
-  const std::string path = FileName(field_list_text, ext);
-  if (!FileExists(path)) return std::nullopt;
   ImageHit hit;
-  hit.bytes = ReadWholeFile(path);
-  hit.content_type = EncodedImageMime(hit.bytes);
+  hit.file = TContentFile::Open(FileName(field_list_text, ext));
+  if (!hit.file) return std::nullopt;
+  std::uint8_t signature[kSignatureBytes];
+  const std::size_t n = hit.file.ReadAt(
+      0, signature,
+      static_cast<std::size_t>(std::min<std::uint64_t>(sizeof signature, hit.file.Size())));
+  hit.content_type = EncodedImageMime(std::span(signature, n));
   return hit;
 }
 

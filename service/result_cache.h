@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "service/settings.h"
+#include "service/web.h"
 
 namespace skalo {
 
@@ -30,11 +31,13 @@ class TResultCache {
   // created. Answers a path even when the cache is not usable (for reports).
   std::string FileName(const std::string& field_list_text, const std::string& ext) const;
 
-  // An image entry: its bytes and their content type (from the bytes' own
-  // signature, the same type a fresh answer carries). nullopt on a miss or
-  // when the cache is not usable.
+  // An image entry: the entry's file, opened once, and the content type of
+  // its bytes (from their own signature, the same type a fresh answer
+  // carries). The open file keeps answering the bytes it held when found, even
+  // when a store replaces the entry meanwhile. nullopt on a miss or when the
+  // cache is not usable; EFOpenError when the entry is there but unreadable.
   struct ImageHit {
-    std::vector<std::uint8_t> bytes;
+    TContentFile file;
     std::string content_type;
   };
   std::optional<ImageHit> FindImage(const std::string& field_list_text,

@@ -1,6 +1,11 @@
 #include "service/web.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace skalo {
@@ -158,6 +163,50 @@ std::optional<std::string> TFieldList::FirstInvalidField() const {
   return std::nullopt;
 }
 
+// ---------------------------------------------------------------- content file
+
+TContentFile& TContentFile::operator=(TContentFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+TContentFile::~TContentFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+TContentFile TContentFile::Open(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return {};
+  // Non-blocking, so that a pipe in the file's place cannot hold the open up.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    const int err = errno;
+    if (!FileExists(path)) return {};
+    throw EFOpenError("Cannot open file \"" + path + "\". " + SysErrorMessage(err));
+  }
+  TContentFile file(fd, 0);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  file.size_ = static_cast<std::uint64_t>(st.st_size);
+  return file;
+}
+
+std::size_t TContentFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t count) const {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, static_cast<char*>(buffer) + done, count - done,
+                              static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EStreamError("Stream read error");
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
 // ---------------------------------------------------------------- request
 
 TWebRequest::TWebRequest(EXTENSION_CONTROL_BLOCK* ecb) : ecb_(ecb) {
@@ -171,14 +220,20 @@ TWebRequest::TWebRequest(EXTENSION_CONTROL_BLOCK* ecb) : ecb_(ecb) {
 
 std::string TWebRequest::ServerVariable(const char* name) const {
   if (!ecb_->GetServerVariable) return std::string();
-  std::vector<char> buffer(256);
+  // Most values fit the first buffer, which costs no allocation.
+  char first[256];
+  std::vector<char> larger;
+  char* buffer = first;
+  std::size_t capacity = sizeof first;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD size = static_cast<DWORD>(buffer.size());
-    if (ecb_->GetServerVariable(ecb_->ConnID, name, buffer.data(), &size))
-      return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+    DWORD size = static_cast<DWORD>(capacity);
+    if (ecb_->GetServerVariable(ecb_->ConnID, name, buffer, &size))
+      return std::string(buffer, strnlen(buffer, capacity));
     // Too small: the host told us the size it needs.
-    if (size <= buffer.size() || size > (1u << 20)) break;
-    buffer.resize(size);
+    if (size <= capacity || size > (1u << 20)) break;
+    larger.resize(size);
+    buffer = larger.data();
+    capacity = larger.size();
   }
   return std::string();
 }
@@ -215,18 +270,25 @@ void TWebResponse::SetCustomHeader(const std::string& name, const std::string& v
 
 void TWebResponse::SetContent(std::string text) {
   content_ = std::move(text);
-  if (!stream_) content_length_ = content_.size();
+  if (!stream_ && !file_) content_length_ = content_.size();
 }
 
 void TWebResponse::AppendContent(std::string_view text) {
   content_ += text;
-  if (!stream_) content_length_ = content_.size();
+  if (!stream_ && !file_) content_length_ = content_.size();
 }
 
 void TWebResponse::SetContentStream(std::unique_ptr<TStream> stream) {
+  file_ = TContentFile();
   stream_ = std::move(stream);
   content_length_ =
       stream_ ? stream_->Size() - std::min(stream_->Position(), stream_->Size()) : content_.size();
+}
+
+void TWebResponse::SetContentFile(TContentFile file) {
+  stream_.reset();
+  file_ = std::move(file);
+  content_length_ = file_ ? file_.Size() : content_.size();
 }
 
 std::string TWebResponse::StatusText() const {
@@ -238,7 +300,7 @@ std::string TWebResponse::HeaderBlock() const {
   for (const auto& [name, value] : headers_)
     block += HeaderSafe(name) + ": " + HeaderSafe(value) + "\r\n";
   if (!content_type_.empty()) block += "Content-Type: " + HeaderSafe(content_type_) + "\r\n";
-  if (stream_ || !content_.empty())
+  if (stream_ || file_ || !content_.empty())
     block += "Content-Length: " + std::to_string(content_length_) + "\r\n";
   block += "\r\n";
   return block;
@@ -267,12 +329,34 @@ void TWebResponse::SendResponse() {
   ecb->dwHttpStatusCode = static_cast<DWORD>(status_code_);
   const std::string status = HeaderSafe(StatusText());
   const std::string headers = HeaderBlock();
+  // Frees the body on every way out.
+  const TContentFile file = std::move(file_);
+  if (file && HSE_ECB_HAS(ecb, TransmitFile)) {
+    HSE_TF_INFO info{};
+    info.pszStatusCode = status.c_str();
+    info.pszHeaders = headers.c_str();
+    info.hFile = file.Fd();
+    info.Offset = 0;
+    info.BytesToWrite = file.Size();
+    // A refusal sends nothing: the answer can still go the other way.
+    if (ecb->TransmitFile(ecb->ConnID, &info)) return;
+  }
   if (!ecb->SendResponseHeaders ||
       !ecb->SendResponseHeaders(ecb->ConnID, status.c_str(), headers.c_str())) {
     stream_.reset();
     return;
   }
-  if (stream_) {
+  if (file) {
+    // A host without TransmitFile gets the file in the same pieces as a stream.
+    char piece[8192];
+    for (std::uint64_t at = 0; at < file.Size();) {
+      const std::size_t n = file.ReadAt(
+          at, piece,
+          static_cast<std::size_t>(std::min<std::uint64_t>(sizeof piece, file.Size() - at)));
+      if (n == 0 || !WriteAll(ecb, piece, n)) break;
+      at += n;
+    }
+  } else if (stream_) {
     // The stream goes out in pieces of at most 8192 bytes from its position.
     char piece[8192];
     for (;;) {

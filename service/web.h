@@ -49,6 +49,37 @@ std::vector<std::string> SplitQueryFields(std::string_view query);
 // Decodes one field: "+" to blank, "%XX" to its byte, "%%" to "%".
 std::string DecodeQueryField(std::string_view field);
 
+// An open file answered as a body: its descriptor, closed with the object, and
+// the body's length, from the file's start.
+class TContentFile {
+ public:
+  TContentFile() = default;
+  TContentFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  TContentFile(TContentFile&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
+  TContentFile& operator=(TContentFile&& other) noexcept;
+  TContentFile(const TContentFile&) = delete;
+  TContentFile& operator=(const TContentFile&) = delete;
+  ~TContentFile();
+
+  // Opens the regular file at `path`, its whole length as the body. An empty
+  // object when no regular file is there; EFOpenError "Cannot open file ..."
+  // when one is there but cannot be opened.
+  static TContentFile Open(const std::string& path);
+
+  explicit operator bool() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  std::uint64_t Size() const { return size_; }
+  // Reads up to `count` bytes at `offset` without moving the descriptor's
+  // offset; answers how many were read (fewer only at the file's end).
+  // Throws EStreamError "Stream read error" when the system fails.
+  std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t count) const;
+
+ private:
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
 class TWebRequest {
  public:
   explicit TWebRequest(EXTENSION_CONTROL_BLOCK* ecb);
@@ -99,9 +130,16 @@ class TWebResponse {
   void SetContent(std::string text);
   // Appends to the content text.
   void AppendContent(std::string_view text);
-  // The stream replaces the content text as body; the response owns it.
+  // The stream replaces the content text (and any file) as body; the response
+  // owns it.
   void SetContentStream(std::unique_ptr<TStream> stream);
   TStream* ContentStream() const { return stream_.get(); }
+  // The file replaces the content text (and any stream) as body; the response
+  // owns it. The host sends it by itself when it offers TransmitFile;
+  // otherwise (or when the host refuses it) it is read and written through
+  // WriteClient.
+  void SetContentFile(TContentFile file);
+  const TContentFile& ContentFile() const { return file_; }
   std::uint64_t ContentLength() const { return content_length_; }
 
   bool Sent() const { return sent_; }
@@ -120,6 +158,7 @@ class TWebResponse {
   std::vector<std::pair<std::string, std::string>> headers_;
   std::string content_;
   std::unique_ptr<TStream> stream_;
+  TContentFile file_;
   std::uint64_t content_length_ = 0;
   bool sent_ = false;
 };

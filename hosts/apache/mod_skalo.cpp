@@ -25,6 +25,8 @@
 
 #include <ap_expr.h>
 #include <apr_buckets.h>
+#include <apr_file_io.h>
+#include <apr_portable.h>
 #include <apr_strings.h>
 #include <http_config.h>
 #include <http_core.h>
@@ -236,6 +238,23 @@ std::string LookupFile(request_rec* r, std::string_view url) {
   return path;
 }
 
+// Puts the file of a file answer at the end of `brigade` as a file bucket, for
+// the core to send as it sends static files. The bucket's file is APR's own
+// duplicate in the request pool, which closes it, or hands it over to the
+// pool the core sets the bucket aside into. False when APR refuses the file.
+bool InsertFile(request_rec* r, apr_bucket_brigade* brigade, const FileBody& body) {
+  apr_os_file_t fd = body.fd.get();
+  apr_file_t* borrowed = nullptr;
+  apr_file_t* file = nullptr;
+  if (apr_os_file_put(&borrowed, &fd, APR_FOPEN_READ, r->pool) != APR_SUCCESS ||
+      apr_file_dup(&file, borrowed, r->pool) != APR_SUCCESS) {
+    return false;
+  }
+  apr_brigade_insert_file(brigade, file, static_cast<apr_off_t>(body.offset),
+                          static_cast<apr_off_t>(body.size), r->pool);
+  return true;
+}
+
 // Sends the host's answer: status line with the module's reason, its headers,
 // and the body through the output filters. Apache frames the body itself.
 int SendAnswer(request_rec* r, HostAnswer answer) {
@@ -257,6 +276,9 @@ int SendAnswer(request_rec* r, HostAnswer answer) {
   }
 
   apr_bucket_brigade* brigade = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+  if (answer.file && answer.file->size > 0 && !InsertFile(r, brigade, *answer.file)) {
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
   if (!answer.body.empty()) {
     // Transient: any filter that keeps the bytes past this call copies them.
     APR_BRIGADE_INSERT_TAIL(

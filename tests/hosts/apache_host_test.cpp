@@ -333,6 +333,9 @@ TEST_F(ApacheAgainstHttpd, EchoModuleGetsTheSameControlBlock) {
       {"/skalo/headers", head},
       {"/skalo/echo", head},
       {"/skalo/echo", post},
+      {"/skalo/file?offset=3&size=5&path=" + Site() + "/img/readme.txt"},
+      {"/skalo/file?offset=3&size=5&path=" + Site() + "/img/readme.txt", head},
+      {"/skalo/file?offset=3&size=9&path=" + Site() + "/img/readme.txt"},
   };
   Client to_httpd, to_apache;
   for (const Case& c : cases) {

@@ -14,9 +14,16 @@
 //   /fail              sends "200 OK" and some body, then reports an error
 //   /error-page        sends "502 Upstream Trouble" and a page, reports an error
 //   /headers           sends valid, invalid and host-owned header lines
+//   /file?path=P&offset=O&size=N[&replace=Q][&truncate=1]   answers N bytes
+//                      of the file P from O through TransmitFile, then
+//                      renames Q (when given) over P, or empties P; "refused"
+//                      when the host refuses, 501 when it has no TransmitFile
 //
 // Environment: ECHO_MODULE_REFUSE=1 makes GetExtensionVersion fail;
 // ECHO_MODULE_TERMINATE_MARK=FILE makes TerminateExtension create FILE.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -156,6 +163,22 @@ std::string OpenGate(const std::string& name) {
   return "opened\n";
 }
 
+DWORD TransmitFile(EXTENSION_CONTROL_BLOCK* ecb, std::string_view query) {
+  const std::string text = "Content-Type: text/plain\r\n\r\n";
+  if (!HSE_ECB_HAS(ecb, TransmitFile)) return Answer(ecb, "501 No TransmitFile", text, "");
+  const std::string path = Param(query, "path");
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  HSE_TF_INFO info{"200 OK", "Content-Type: application/x-test\r\nX-File: yes\r\n\r\n", fd,
+                   std::strtoull(Param(query, "offset").c_str(), nullptr, 10),
+                   std::strtoull(Param(query, "size").c_str(), nullptr, 10)};
+  const BOOL sent = ecb->TransmitFile(ecb->ConnID, &info);
+  if (fd >= 0) close(fd);
+  const std::string replace = Param(query, "replace");
+  if (!replace.empty()) std::rename(replace.c_str(), path.c_str());
+  if (Param(query, "truncate") == "1") truncate(path.c_str(), 0);
+  return sent ? HSE_STATUS_SUCCESS : Answer(ecb, "200 OK", text, "refused\n");
+}
+
 }  // namespace
 
 extern "C" {
@@ -187,6 +210,7 @@ __attribute__((visibility("default"))) DWORD HttpExtensionProc(EXTENSION_CONTROL
   }
   if (path == "/open") return Answer(ecb, "200 OK", text, OpenGate(Param(query, "name")));
   if (path == "/silent") return HSE_STATUS_SUCCESS;
+  if (path == "/file") return TransmitFile(ecb, query);
   if (path == "/fail") return Answer(ecb, "200 OK", text, "partial", HSE_STATUS_ERROR);
   if (path == "/error-page") {
     return Answer(ecb, "502 Upstream Trouble", text, "upstream trouble\n", HSE_STATUS_ERROR);

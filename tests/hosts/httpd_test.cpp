@@ -400,6 +400,38 @@ TEST_F(HostHttpdModule, HeadAnswersCarryNoBody) {
   EXPECT_EQ(client.new_connections(), 0);
 }
 
+TEST_F(HostHttpdModule, SendsTheFileTheModuleAnswersWith) {
+  std::string old_bytes(300000, '\0'), new_bytes(1000, 'n');
+  for (std::size_t i = 0; i < old_bytes.size(); ++i)
+    old_bytes[i] = static_cast<char>(i * 13 + i / 256);
+  const std::string entry = temp_->Write("file/entry.bin", old_bytes).string();
+  const std::string fresh = temp_->Write("file/fresh.bin", new_bytes).string();
+  const std::string target = "/skalo/file?path=" + entry;
+  Client client;
+  // The entry is replaced as soon as the module's call returns: what goes out
+  // is still the file the module opened, whole.
+  const Reply first = client.Fetch(
+      Url(target + "&offset=7&size=" + std::to_string(old_bytes.size() - 7) + "&replace=" + fresh));
+  EXPECT_EQ(first.status, 200);
+  EXPECT_EQ(first.Header("Content-Type"), "application/x-test");
+  EXPECT_EQ(first.Header("X-File"), "yes");
+  EXPECT_EQ(first.Header("Content-Length"), std::to_string(old_bytes.size() - 7));
+  EXPECT_TRUE(first.body == old_bytes.substr(7)) << first.body.size() << " bytes";
+  Request head;
+  head.head = true;
+  const Reply headers = client.Fetch(Url(target + "&offset=0&size=1000"), head);
+  EXPECT_EQ(headers.body, "");
+  EXPECT_EQ(headers.Header("Content-Length"), "1000");
+  EXPECT_EQ(client.Fetch(Url(target + "&offset=0&size=1000")).body, new_bytes);
+  EXPECT_EQ(client.Fetch(Url(target + "&offset=1&size=1000")).body, "refused\n");
+  EXPECT_EQ(client.Fetch(Url("/hello.txt")).body, "hello\n");
+  EXPECT_EQ(client.new_connections(), 0);
+  // Emptied in place once the call returns: the connection ends rather than
+  // the answer coming out short.
+  EXPECT_NE(client.Fetch(Url(target + "&offset=0&size=1000&truncate=1")).error, "");
+  EXPECT_EQ(client.Fetch(Url("/hello.txt")).body, "hello\n");
+}
+
 TEST_F(HostHttpdModule, RunsModuleCallsSideBySide) {
   // /gate waits inside the module until /open comes through another
   // connection. Run one after the other, /gate would time out and /open would

@@ -1,5 +1,8 @@
 #include "hosts/module_call.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/hosts/temp_dir.h"
 
 namespace skalo::host {
 namespace {
@@ -102,6 +107,7 @@ TEST(HostModuleCall, FillsTheControlBlock) {
   EXPECT_NE(ecb.MapUrlToPath, nullptr);
   EXPECT_NE(ecb.SendResponseHeaders, nullptr);
   EXPECT_NE(ecb.WriteClient, nullptr);
+  EXPECT_TRUE(HSE_ECB_HAS(&ecb, TransmitFile));
 }
 
 TEST(HostModuleCall, ServerVariablesReportTheSizeTheyNeed) {
@@ -253,6 +259,71 @@ TEST(HostModuleCall, ExceptionsFromTheModuleCountAsErrors) {
   EXPECT_EQ(passing.output().status, 204u);
 }
 
+std::string Pread(int fd, std::uint64_t offset, std::uint64_t size) {
+  std::string bytes(size, '\0');
+  const ssize_t got = pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+  bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return bytes;
+}
+
+TEST(HostModuleCall, TakesAnOpenFileRangeAsTheWholeAnswer) {
+  testing::TempDir temp;
+  const std::string path = temp.Write("entry.bin", "0123456789").string();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int write_only = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const int folder = open(temp.str().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ModuleCall call(SampleRequest(), kSite);
+  EXTENSION_CONTROL_BLOCK& ecb = call.ecb();
+  HSE_TF_INFO info{"206 Part", "Content-Type: a/b\r\nContent-Length: 4\r\n\r\n", fd, 3, 4};
+
+  // Refused, with nothing taken: what is not a readable regular file holding
+  // the range, and a bad status.
+  for (const auto& [name, bad] : std::vector<std::pair<std::string, HSE_TF_INFO>>{
+           {"past the end", {"200 OK", "", fd, 7, 4}},
+           {"offset past the end", {"200 OK", "", fd, 11, 0}},
+           {"wrapping range", {"200 OK", "", fd, 5, ~std::uint64_t{0}}},
+           {"closed", {"200 OK", "", -1, 0, 1}},
+           {"write-only", {"200 OK", "", write_only, 0, 1}},
+           {"folder", {"200 OK", "", folder, 0, 0}},
+           {"bad status", {"OK", "", fd, 0, 1}},
+       }) {
+    EXPECT_EQ(ecb.TransmitFile(ecb.ConnID, &bad), 0) << name;
+    EXPECT_FALSE(call.output().headers_sent) << name;
+  }
+  EXPECT_EQ(ecb.TransmitFile(ecb.ConnID, nullptr), 0);
+
+  ASSERT_EQ(ecb.TransmitFile(ecb.ConnID, &info), 1);
+  // The host holds its own reference: the module's descriptor may go at once.
+  close(fd);
+  close(write_only);
+  close(folder);
+  EXPECT_EQ(ecb.TransmitFile(ecb.ConnID, &info), 0) << "a second answer";
+  EXPECT_EQ(ecb.SendResponseHeaders(ecb.ConnID, "200 OK", ""), 0);
+  DWORD bytes = 4;
+  EXPECT_EQ(ecb.WriteClient(ecb.ConnID, "more", &bytes), 0) << "the file is the whole body";
+
+  const ModuleOutput& output = call.output();
+  EXPECT_EQ(output.status, 206u);
+  EXPECT_EQ(output.reason, "Part");
+  ASSERT_TRUE(output.file.has_value());
+  EXPECT_EQ(Pread(output.file->fd.get(), output.file->offset, output.file->size), "3456");
+  EXPECT_EQ(output.body, "");
+}
+
+TEST(HostModuleCall, AFileAnsweredAfterTheHeadersIsRefused) {
+  testing::TempDir temp;
+  const std::string path = temp.Write("entry.bin", "abc").string();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ModuleCall call(SampleRequest(), kSite);
+  EXTENSION_CONTROL_BLOCK& ecb = call.ecb();
+  ASSERT_EQ(ecb.SendResponseHeaders(ecb.ConnID, "200 OK", ""), 1);
+  const HSE_TF_INFO info{"200 OK", "", fd, 0, 3};
+  EXPECT_EQ(ecb.TransmitFile(ecb.ConnID, &info), 0);
+  EXPECT_FALSE(call.output().file.has_value());
+  close(fd);
+}
+
 ModuleOutput Sent(unsigned status, std::string reason, std::vector<HeaderField> headers,
                   std::string body) {
   ModuleOutput output;
@@ -329,6 +400,38 @@ TEST(HostModuleAnswer, NoContentAndNotModifiedHaveNoBody) {
     EXPECT_EQ(answer.body, "") << status;
     EXPECT_EQ(answer.content_length, std::nullopt) << status;
   }
+}
+
+TEST(HostModuleAnswer, LeavesTheFileToTheHost) {
+  testing::TempDir temp;
+  const std::string path = temp.Write("entry.bin", "0123456789").string();
+  const auto output = [&](unsigned status, std::vector<HeaderField> headers) {
+    ModuleOutput sent = Sent(status, "", std::move(headers), "");
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    sent.file = TakeFileBody(fd, 2, 5);
+    close(fd);
+    return sent;
+  };
+  const HostAnswer get = FinishModuleAnswer(output(200, {{"Content-Length", "5"}, {"X-A", "1"}}),
+                                            HSE_STATUS_SUCCESS, false);
+  EXPECT_THAT(get.headers, ElementsAre(HeaderField{"X-A", "1"}));
+  EXPECT_EQ(get.content_length, std::optional<std::uint64_t>(5));
+  EXPECT_EQ(get.body, "");
+  ASSERT_TRUE(get.file.has_value());
+  EXPECT_EQ(Pread(get.file->fd.get(), get.file->offset, get.file->size), "23456");
+
+  const HostAnswer head = FinishModuleAnswer(output(200, {}), HSE_STATUS_SUCCESS, true);
+  EXPECT_EQ(head.content_length, std::optional<std::uint64_t>(5));
+  EXPECT_FALSE(head.file.has_value());
+
+  for (unsigned status : {204u, 304u}) {
+    const HostAnswer empty = FinishModuleAnswer(output(status, {}), HSE_STATUS_SUCCESS, false);
+    EXPECT_FALSE(empty.file.has_value()) << status;
+    EXPECT_EQ(empty.content_length, std::nullopt) << status;
+  }
+  const HostAnswer failed = FinishModuleAnswer(output(200, {}), HSE_STATUS_ERROR, false);
+  EXPECT_EQ(failed.status, 500u);
+  EXPECT_FALSE(failed.file.has_value());
 }
 
 }  // namespace

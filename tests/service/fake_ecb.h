@@ -1,6 +1,8 @@
 // An in-memory server connection for driving the front without a host.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 #include <map>
@@ -24,6 +26,11 @@ struct FakeConnection {
   std::string body;
   int write_calls = 0;
   std::size_t largest_write = 0;
+  // Offers TransmitFile, which takes the file's bytes into `body` at once, or
+  // refuses every file.
+  bool transmit_file = false;
+  bool refuse_transmit = false;
+  int transmit_calls = 0;
 
   EXTENSION_CONTROL_BLOCK ecb{};
 
@@ -51,6 +58,7 @@ struct FakeConnection {
     ecb.MapUrlToPath = &MapUrl;
     ecb.SendResponseHeaders = &SendHeaders;
     ecb.WriteClient = &Write;
+    ecb.TransmitFile = transmit_file ? &Transmit : nullptr;
   }
   static FakeConnection& Self(HCONN conn) { return *static_cast<FakeConnection*>(conn); }
   static BOOL GetVariable(HCONN conn, const char* name, char* buffer, DWORD* size) {
@@ -87,6 +95,19 @@ struct FakeConnection {
     ++self.write_calls;
     self.largest_write = std::max<std::size_t>(self.largest_write, *bytes);
     self.body.append(static_cast<const char*>(data), *bytes);
+    return 1;
+  }
+  static BOOL Transmit(HCONN conn, const HSE_TF_INFO* info) {
+    FakeConnection& self = Self(conn);
+    ++self.transmit_calls;
+    if (self.refuse_transmit) return 0;
+    self.status = info->pszStatusCode;
+    self.headers = info->pszHeaders;
+    std::string bytes(info->BytesToWrite, '\0');
+    if (pread(info->hFile, bytes.data(), bytes.size(), static_cast<off_t>(info->Offset)) !=
+        static_cast<ssize_t>(bytes.size()))
+      return 0;
+    self.body += bytes;
     return 1;
   }
 };

@@ -84,12 +84,17 @@ TEST_F(ImageActions, BinFreshThenCached) {
       dir_ / "cache" / std::string{digest.front(), digest.back()} / (digest + ".JPG");
   EXPECT_TRUE(fs::is_regular_file(entry)) << entry;
 
-  FakeConnection cached;
-  Request(cached, "/", "image=/img/photo.JPG&WIDTH=200&output=.PNG");
-  EXPECT_EQ(cached.status, "200 OK");
-  // Labelled as the fresh answer was; the disposition names the field's file name part.
-  EXPECT_EQ(cached.headers, fresh.headers);
-  EXPECT_EQ(cached.body, fresh.body);
+  // Labelled as the fresh answer was, the disposition naming the field's file
+  // name part; the same whether the host sends the entry's file itself or not.
+  for (bool transmit : {true, false}) {
+    FakeConnection cached;
+    cached.transmit_file = transmit;
+    Request(cached, "/", "image=/img/photo.JPG&WIDTH=200&output=.PNG");
+    EXPECT_EQ(cached.status, "200 OK");
+    EXPECT_EQ(cached.headers, fresh.headers);
+    EXPECT_EQ(cached.body, fresh.body);
+    EXPECT_EQ(cached.transmit_calls, transmit ? 1 : 0);
+  }
 }
 
 TEST_F(ImageActions, ForcedRequestsRewriteTheSameEntry) {

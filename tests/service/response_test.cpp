@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
 
 #include "service/web.h"
 #include "tests/service/fake_ecb.h"
@@ -77,6 +82,46 @@ TEST(Response, StreamGoesOutInPiecesFromItsPosition) {
   EXPECT_EQ(conn.write_calls, 3);
   EXPECT_EQ(conn.largest_write, 8192u);
   EXPECT_EQ(response.ContentStream(), nullptr);  // freed after sending
+}
+
+// A file body, sent by a host that offers TransmitFile, by one that does not,
+// by an older one whose shorter control block ends before it, and by one that
+// refuses the file.
+TEST(Response, FileGoesOutTheSameThroughEveryHost) {
+  namespace fs = std::filesystem;
+  const fs::path path =
+      fs::temp_directory_path() / ("skalo-response-" + std::to_string(::getpid()) + ".bin");
+  std::string bytes(20000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<char>(i * 7);
+  enum class Host { kTransmits, kWrites, kOlder, kRefuses };
+  for (const std::string& content : {bytes, std::string()}) {
+    std::ofstream(path, std::ios::binary) << content;
+    for (Host host : {Host::kTransmits, Host::kWrites, Host::kOlder, Host::kRefuses}) {
+      SCOPED_TRACE(static_cast<int>(host));
+      FakeConnection conn;
+      conn.transmit_file = host != Host::kWrites;
+      conn.refuse_transmit = host == Host::kRefuses;
+      EXTENSION_CONTROL_BLOCK* ecb = conn.Ecb();
+      if (host == Host::kOlder) ecb->cbSize = offsetof(EXTENSION_CONTROL_BLOCK, TransmitFile);
+      TWebRequest request(ecb);
+      TWebResponse response(request);
+      response.SetContent("ignored text");
+      response.SetContentFile(TContentFile::Open(path.string()));
+      response.SendResponse();
+      EXPECT_EQ(conn.status, "200 OK");
+      EXPECT_EQ(conn.headers, "Content-Type: text/html\r\nContent-Length: " +
+                                  std::to_string(content.size()) + "\r\n\r\n");
+      EXPECT_EQ(conn.body, content);
+      EXPECT_EQ(conn.transmit_calls, host == Host::kTransmits || host == Host::kRefuses ? 1 : 0);
+      EXPECT_LE(conn.largest_write, 8192u);
+      EXPECT_FALSE(response.ContentFile());  // closed after sending
+    }
+  }
+  fs::remove(path);
+  // Only a regular file opens.
+  EXPECT_FALSE(TContentFile::Open(path.string()));
+  EXPECT_FALSE(TContentFile::Open(fs::temp_directory_path().string()));
 }
 
 TEST(Response, SendsOnlyOnce) {

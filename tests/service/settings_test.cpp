@@ -247,8 +247,20 @@ TEST_F(SettingsTest, CacheSubfoldersAppearOnlyWhenAnEntryIsStored) {
   cache.StoreImage("Image=B.png\r\n", ".png", png);
   const auto hit = cache.FindImage("Image=B.png\r\n", ".png");
   ASSERT_TRUE(hit);
-  EXPECT_EQ(hit->bytes, png);
   EXPECT_EQ(hit->content_type, "image/png");
+  // A store replacing the entry leaves the bytes of a hit found before it alone.
+  const std::vector<std::uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a'};
+  cache.StoreImage("Image=B.png\r\n", ".png", gif);
+  const auto bytes = [](const TContentFile& file) {
+    std::vector<std::uint8_t> read(file.Size() + 1);
+    read.resize(file.ReadAt(0, read.data(), read.size()));
+    return read;
+  };
+  EXPECT_EQ(bytes(hit->file), png);
+  const auto replaced = cache.FindImage("Image=B.png\r\n", ".png");
+  ASSERT_TRUE(replaced);
+  EXPECT_EQ(bytes(replaced->file), gif);
+  EXPECT_EQ(replaced->content_type, "image/gif");
   // A missing cache folder is not created: the store fails instead.
   settings.SkaloCachePath = (dir_ / "missing").string();
   EXPECT_THROW(cache.StoreImage("x", ".png", png), EFCreateError);
