@@ -16,6 +16,7 @@
 //
 // Example: skalo-httpd --listen 127.0.0.1:8080 --root demo/www
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -176,6 +177,10 @@ int Serve(const HostOptions& options, SiteMap site) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Picture buffers (a source file, decoded rows) are large and short-lived:
+  // mapped for each job and unmapped after it, so that worker threads'
+  // arenas do not keep a job's peak long after the job.
+  mallopt(M_MMAP_THRESHOLD, 256 << 10);
   const std::vector<std::string> args(argv + 1, argv + argc);
   const ParsedArgs parsed = ParseHostArgs(args);
   if (parsed.help) {
