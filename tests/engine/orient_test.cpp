@@ -1,4 +1,5 @@
 #include "engine/orient.h"
+#include "tests/imaging/same_pixels.h"
 
 #include <gtest/gtest.h>
 
@@ -59,13 +60,7 @@ std::unique_ptr<TBitmap> Pattern(int w, int h) {
   return made;
 }
 
-bool SamePixels(const TBitmap& a, const TBitmap& b) {
-  if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
-  for (int y = 0; y < a.Height(); ++y)
-    if (std::memcmp(a.ConstRow(y), b.ConstRow(y), 3 * static_cast<std::size_t>(a.Width())) != 0)
-      return false;
-  return true;
-}
+using testing::SamePixels;
 
 TEST(ApplyExifOrientation, EightOrientationsOfAThreeByTwoPicture) {
   // Stored rows "abc" / "def"; each expectation is the upright picture a

@@ -1,4 +1,5 @@
 #include "engine/rotate.h"
+#include "tests/imaging/same_pixels.h"
 
 #include <gtest/gtest.h>
 
@@ -32,13 +33,7 @@ std::pair<int, int> Origin(const TBitmap& r, int x, int y) {
   return {p[0], p[1]};
 }
 
-bool SamePixels(const TBitmap& a, const TBitmap& b) {
-  if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
-  for (int y = 0; y < a.Height(); ++y)
-    if (std::memcmp(a.ConstRow(y), b.ConstRow(y), 3 * static_cast<std::size_t>(a.Width())) != 0)
-      return false;
-  return true;
-}
+using testing::SamePixels;
 
 TEST(RotateBitmap, ResultSizes) {
   struct Case {

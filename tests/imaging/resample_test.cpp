@@ -1,4 +1,5 @@
 #include "imaging/resample.h"
+#include "tests/imaging/same_pixels.h"
 
 #include <gtest/gtest.h>
 
@@ -34,13 +35,7 @@ std::unique_ptr<TBitmap> HarshNoise(int w, int h, unsigned seed) {
   return bmp;
 }
 
-bool SamePixels(const TBitmap& a, const TBitmap& b) {
-  if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
-  for (int y = 0; y < a.Height(); ++y)
-    if (std::memcmp(a.ConstRow(y), b.ConstRow(y), 3 * static_cast<std::size_t>(a.Width())) != 0)
-      return false;
-  return true;
-}
+using testing::SamePixels;
 
 std::vector<std::int32_t> Pixels(const TContributorEntry& e) {
   std::vector<std::int32_t> v;
