@@ -38,6 +38,8 @@ ExtensionModule::ExtensionModule(const std::string& path) {
   proc_ = Resolve<PFN_HTTPEXTENSIONPROC>(handle_.get(), "HttpExtensionProc", path);
   terminate_ = Resolve<PFN_TERMINATEEXTENSION>(handle_.get(), "TerminateExtension", path);
   Resolve<PFN_DLLREGISTERSERVER>(handle_.get(), "DllRegisterServer", path);
+  report_metrics_ =
+      reinterpret_cast<SkaloReportMetricsFunction>(dlsym(handle_.get(), kReportMetricsSymbol));
 
   HSE_VERSION_INFO info{};
   if (!get_version(&info)) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "hosts/metrics.h"
 #include "service/isapi.h"
 
 namespace skalo::host {
@@ -23,6 +24,8 @@ class ExtensionModule {
   PFN_HTTPEXTENSIONPROC proc() const { return proc_; }
   DWORD version() const { return version_; }
   const std::string& description() const { return description_; }
+  // The module's SkaloReportMetrics (see hosts/metrics.h); null when it has none.
+  SkaloReportMetricsFunction report_metrics() const { return report_metrics_; }
 
   // Calls TerminateExtension once; later calls do nothing. No request may be
   // running or start afterwards.
@@ -36,6 +39,7 @@ class ExtensionModule {
   std::unique_ptr<void, Unloader> handle_;
   PFN_HTTPEXTENSIONPROC proc_ = nullptr;
   PFN_TERMINATEEXTENSION terminate_ = nullptr;
+  SkaloReportMetricsFunction report_metrics_ = nullptr;
   DWORD version_ = 0;
   std::string description_;
   bool terminated_ = false;

@@ -43,7 +43,8 @@ std::string UsageText() {
   return "usage: skalo-httpd --listen HOST:PORT --root DIR [--mount /skalo]\n"
          "                   [--alias /URLPREFIX=DIR]... [--module FILE] [--threads N]\n"
          "                   [--max-connections N] [--header-timeout SECONDS]\n"
-         "                   [--send-timeout SECONDS]\n"
+         "                   [--send-timeout SECONDS] [--access-log FILE]\n"
+         "                   [--metrics /PATH] [--healthz /PATH]\n"
          "\n"
          "  --listen HOST:PORT    address to serve on; port 0 picks a free port\n"
          "  --root DIR            folder of the static files\n"
@@ -58,6 +59,12 @@ std::string UsageText() {
          "                        its first byte (default 10)\n"
          "  --send-timeout S      seconds a client may take to receive one whole answer\n"
          "                        (default 60)\n"
+         "  --access-log FILE     one line per answer, Combined Log Format, appended to\n"
+         "                        FILE (- for stdout; default: none)\n"
+         "  --metrics /PATH       counters in the Prometheus text format at /PATH\n"
+         "                        (default: none)\n"
+         "  --healthz /PATH       answers 200 \"ok\" at /PATH while serving, 503 while\n"
+         "                        stopping (default: none)\n"
          "  --help                show this text\n";
 }
 
@@ -91,7 +98,8 @@ ParsedArgs ParseHostArgs(const std::vector<std::string>& args) {
   HostOptions& options = parsed.options;
   bool seen_listen = false, seen_root = false, seen_mount = false, seen_module = false,
        seen_threads = false, seen_max_connections = false, seen_header_timeout = false,
-       seen_send_timeout = false;
+       seen_send_timeout = false, seen_access_log = false, seen_metrics = false,
+       seen_healthz = false;
   auto fail = [&parsed](std::string message) {
     parsed.error = std::move(message);
     return parsed;
@@ -112,7 +120,8 @@ ParsedArgs ParseHostArgs(const std::vector<std::string>& args) {
     const bool known = name == "--listen" || name == "--root" || name == "--mount" ||
                        name == "--alias" || name == "--module" || name == "--threads" ||
                        name == "--max-connections" || name == "--header-timeout" ||
-                       name == "--send-timeout";
+                       name == "--send-timeout" || name == "--access-log" || name == "--metrics" ||
+                       name == "--healthz";
     if (!known) return fail("unknown argument: " + args[i]);
     if (!value) {
       if (i + 1 >= args.size()) return fail(name + " needs a value");
@@ -182,12 +191,28 @@ ParsedArgs ParseHostArgs(const std::vector<std::string>& args) {
                     ", got \"" + *value + "\"");
       }
       (header ? options.header_timeout : options.send_timeout) = static_cast<unsigned>(*seconds);
+    } else if (name == "--access-log") {
+      if (!once(seen_access_log)) return fail("--access-log given twice");
+      if (value->empty()) return fail("--access-log needs a file, or - for stdout");
+      options.access_log = *value;
+    } else if (name == "--metrics" || name == "--healthz") {
+      const bool metrics = name == "--metrics";
+      if (!once(metrics ? seen_metrics : seen_healthz)) return fail(name + " given twice");
+      const auto path = NormaliseUrlPrefix(*value);
+      if (!path || *path == "/") {
+        return fail(name + " wants a URL path like /" + name.substr(2) + ", got \"" + *value +
+                    "\"");
+      }
+      (metrics ? options.metrics_path : options.healthz_path) = *path;
     }
   }
 
   if (parsed.help) return parsed;
   if (!seen_listen) return fail("--listen is required");
   if (!seen_root) return fail("--root is required");
+  if (!options.metrics_path.empty() && options.metrics_path == options.healthz_path) {
+    return fail("--metrics and --healthz need different paths");
+  }
   return parsed;
 }
 

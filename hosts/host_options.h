@@ -35,6 +35,9 @@ struct HostOptions {
   std::size_t max_connections = 0;
   unsigned header_timeout = 0;  // seconds; 0 when not given
   unsigned send_timeout = 0;    // seconds; 0 when not given
+  std::string access_log;       // "" when off; "-" for stdout
+  std::string metrics_path;     // URL path of the metrics page; "" when off
+  std::string healthz_path;     // URL path of the health check; "" when off
 };
 
 struct ParsedArgs {

@@ -68,12 +68,7 @@ const std::string& HttpDate() {
   thread_local std::string text;
   const std::time_t now = std::time(nullptr);
   if (now != made) {
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char buffer[64];
-    const std::size_t length =
-        std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    text.assign(buffer, length);
+    text = HttpDateText(now);
     made = now;
   }
   return text;
@@ -122,8 +117,16 @@ class Session : public std::enable_shared_from_this<Session> {
         server_(server),
         config_(server.config()),
         stop_timer_(stream_.get_executor()),
-        file_timer_(stream_.get_executor()) {}
-  ~Session() { server_.Unregister(this); }
+        file_timer_(stream_.get_executor()) {
+    beast::error_code ec;
+    const auto peer = stream_.socket().remote_endpoint(ec);
+    if (!ec) client_ = peer.address().to_string();
+    if (config_.metrics) config_.metrics->ConnectionOpened();
+  }
+  ~Session() {
+    if (config_.metrics) config_.metrics->ConnectionClosed();
+    server_.Unregister(this);
+  }
 
   void Start() {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadRequest(); });
@@ -168,6 +171,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadRequest() {
     if (abort_requested_) return Close();
     have_request_ = false;
+    action_ = kHostAction;
+    module_action_ = false;
     parser_.emplace();
     parser_->header_limit(config_.header_limit);
     parser_->body_limit(config_.body_limit);
@@ -188,6 +193,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadHead() {
     if (!Enter(State::kHead)) return;
     const auto now = Clock::now();
+    request_start_ = now;
+    request_time_ = std::time(nullptr);
     request_deadline_ = now + config_.io_timeout;
     stream_.expires_at(std::min(now + config_.header_timeout, request_deadline_));
     http::async_read_header(
@@ -250,15 +257,50 @@ class Session : public std::enable_shared_from_this<Session> {
 
     const auto target = SplitTarget(request_.target());
     if (!target) return SendError(400, "Bad Request", false);
+    if (!config_.metrics_path.empty() && target->path == config_.metrics_path) {
+      action_ = kMetricsAction;
+      return ServeHostPage(
+          config_.metrics ? config_.metrics->Exposition(config_.module_metrics) : std::string(),
+          "text/plain; version=0.0.4; charset=utf-8", 200, "OK");
+    }
+    if (!config_.healthz_path.empty() && target->path == config_.healthz_path) {
+      action_ = kHealthAction;
+      if (server_.stopping()) {
+        return ServeHostPage("stopping\n", "text/plain; charset=utf-8", 503, "Service Unavailable");
+      }
+      return ServeHostPage("ok\n", "text/plain; charset=utf-8", 200, "OK");
+    }
     if (const auto rest = PathUnderMount(target->path, config_.mount)) {
       return CallModule(*rest, target->query);
     }
-    ServeStatic(target->path);
+    action_ = kStaticAction;
+    ServeStatic(target->path, target->query);
+  }
+
+  // A page the host makes itself (metrics, health), never cached.
+  void ServeHostPage(std::string body, std::string_view type, unsigned status,
+                     std::string_view reason) {
+    const http::verb verb = request_.method();
+    if (verb != http::verb::get && verb != http::verb::head) {
+      HostAnswer answer = HostError(405, "Method Not Allowed", false);
+      answer.headers.push_back({"Allow", "GET, HEAD"});
+      return SendAnswer(std::move(answer), false);
+    }
+    HostAnswer answer;
+    answer.status = status;
+    answer.reason = std::string(reason);
+    answer.headers.push_back({"Content-Type", std::string(type)});
+    answer.headers.push_back({"Cache-Control", "no-store"});
+    answer.content_length = body.size();
+    if (verb == http::verb::get) answer.body = std::move(body);
+    SendAnswer(std::move(answer), false);
   }
 
   void CallModule(std::string_view raw_rest, std::string_view query) {
     auto path_info = DecodeUrlPath(raw_rest);
     if (!path_info) return SendError(400, "Bad Request", false);
+    action_ = *path_info;
+    module_action_ = true;
 
     ModuleRequest call_request;
     call_request.method = std::string(request_.method_string());
@@ -274,19 +316,24 @@ class Session : public std::enable_shared_from_this<Session> {
     // The worker touches nothing of the connection but this executor, through
     // which the answer comes back.
     auto executor = stream_.get_executor();
+    HostMetrics* metrics = config_.metrics;
+    if (metrics) metrics->ModuleCallQueued();
     net::post(server_.workers(), [self = shared_from_this(), executor = std::move(executor),
-                                  call = std::move(call), head]() mutable {
+                                  call = std::move(call), head, metrics]() mutable {
       HostAnswer answer;
+      if (metrics) metrics->ModuleCallStarted();
       if (self->server_.stopping()) {
         answer = HostError(503, "Service Unavailable", head);
       } else {
         try {
           const DWORD result = call->Run(self->config_.proc);
           answer = FinishModuleAnswer(call->TakeOutput(), result, head);
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+          LogError(std::string("module call failed: ") + e.what());
           answer = HostError(500, "Internal Server Error", head);
         }
       }
+      if (metrics) metrics->ModuleCallFinished();
       call.reset();
       net::post(executor, [self, answer = std::move(answer)]() mutable {
         self->SendAnswer(std::move(answer), false);
@@ -294,13 +341,14 @@ class Session : public std::enable_shared_from_this<Session> {
     });
   }
 
-  void ServeStatic(std::string_view raw_path) {
+  void ServeStatic(std::string_view raw_path, std::string_view query) {
     const http::verb verb = request_.method();
     if (verb != http::verb::get && verb != http::verb::head) {
       HostAnswer answer = HostError(405, "Method Not Allowed", false);
       answer.headers.push_back({"Allow", "GET, HEAD"});
       return SendAnswer(std::move(answer), false);
     }
+    const bool head = verb == http::verb::head;
     const auto decoded = DecodeUrlPath(raw_path);
     if (!decoded) return SendError(400, "Bad Request", false);
     // Encoded separators are refused as sent, so that decoding can never turn
@@ -310,23 +358,59 @@ class Session : public std::enable_shared_from_this<Session> {
     if (path.empty()) return SendError(404, "Not Found", false);
     auto file = OpenStaticFile(path);
     if (!file) return SendError(404, "Not Found", false);
-
-    const std::string_view type = ContentTypeFor(file->name);
-    if (verb == http::verb::head) {
-      http::response<http::empty_body> response{http::status::ok, request_.version()};
-      response.set(http::field::content_type, type);
-      response.set(http::field::date, HttpDate());
-      response.content_length(file->size);
-      response.keep_alive(KeepAlive(false));
-      return Write(std::move(response));
+    // A folder's page is served under its name with the slash, so that the
+    // page's relative links resolve inside the folder.
+    if (file->folder && !raw_path.ends_with('/')) {
+      // One leading slash at most: "//host/" would name another site.
+      const std::size_t start = raw_path.find_first_not_of("/\\");
+      std::string location = "/";
+      if (start != std::string_view::npos) location.append(raw_path.substr(start)).append("/");
+      if (!query.empty()) location.append("?").append(query);
+      HostAnswer answer = HostError(301, "Moved Permanently", head);
+      answer.headers.push_back({"Location", std::move(location)});
+      return SendAnswer(std::move(answer), false);
     }
 
-    http::response<http::empty_body> response{http::status::ok, request_.version()};
-    response.set(http::field::content_type, type);
+    StaticConditions conditions;
+    conditions.get = !head;
+    auto field = [this](http::field name) -> std::optional<std::string_view> {
+      const auto found = request_.find(name);
+      if (found == request_.end()) return std::nullopt;
+      return found->value();
+    };
+    conditions.if_none_match = field(http::field::if_none_match);
+    conditions.if_modified_since = field(http::field::if_modified_since);
+    conditions.range = field(http::field::range);
+    conditions.if_range = field(http::field::if_range);
+    conditions.now = std::time(nullptr);
+    const StaticPlan plan = PlanStaticAnswer(*file, conditions);
+    const std::string size = std::to_string(file->size);
+
+    if (plan.status == 416) {
+      HostAnswer answer = HostError(416, "Range Not Satisfiable", head);
+      answer.headers.push_back({"Content-Range", "bytes */" + size});
+      answer.headers.push_back({"Accept-Ranges", "bytes"});
+      return SendAnswer(std::move(answer), false);
+    }
+    http::response<http::empty_body> response{static_cast<http::status>(plan.status),
+                                              request_.version()};
     response.set(http::field::date, HttpDate());
-    response.content_length(file->size);
+    response.set(http::field::etag, EntityTag(*file));
+    response.set(http::field::last_modified,
+                 HttpDateText(static_cast<std::time_t>(file->mtime_ns / 1000000000)));
+    response.set(http::field::accept_ranges, "bytes");
     response.keep_alive(KeepAlive(false));
-    SendFile(response, FileBody{std::move(file->fd), 0, file->size});
+    // Not modified: the validators only, no body.
+    if (plan.status == 304) return Write(std::move(response));
+    response.set(http::field::content_type, ContentTypeFor(file->name));
+    if (plan.status == 206) {
+      response.set(http::field::content_range, "bytes " + std::to_string(plan.offset) + "-" +
+                                                   std::to_string(plan.offset + plan.length - 1) +
+                                                   "/" + size);
+    }
+    response.content_length(plan.length);
+    if (head) return Write(std::move(response));
+    SendFile(response, FileBody{std::move(file->fd), plan.offset, plan.length});
   }
 
   bool KeepAlive(bool close) const {
@@ -378,6 +462,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void Write(http::response<Body>&& response) {
     if (!Enter(State::kBusy)) return;
     const bool close = !response.keep_alive();
+    status_ = response.result_int();
+    body_bytes_ = response.payload_size().value_or(0);
     StartSending();
     auto outgoing = std::make_shared<Outgoing<Body>>(std::move(response));
     response_ = outgoing;
@@ -407,6 +493,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // answer by the send timeout.
   void SendFile(http::response<http::empty_body>& response, FileBody file) {
     if (!Enter(State::kBusy)) return;
+    status_ = response.result_int();
+    body_bytes_ = 0;
     StartSending();
     file_send_.emplace();
     file_send_->head = SerializedHead(response);
@@ -445,6 +533,7 @@ class Session : public std::enable_shared_from_this<Session> {
         if (sent > 0) {
           out.file.offset += static_cast<std::uint64_t>(sent);
           out.file.size -= static_cast<std::uint64_t>(sent);
+          body_bytes_ += static_cast<std::uint64_t>(sent);
           slice -= static_cast<std::uint64_t>(sent);
           continue;
         }
@@ -488,6 +577,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void OnWrite(bool close, beast::error_code ec) {
+    Record();
     writing_ = false;
     stop_timer_.cancel();
     response_.reset();
@@ -495,6 +585,31 @@ class Session : public std::enable_shared_from_this<Session> {
     answered_ = true;
     if (close || abort_requested_) return LingeringClose();
     ReadRequest();
+  }
+
+  // Logs and counts the answer just sent (or cut off).
+  void Record() {
+    if (config_.metrics) {
+      const double seconds = std::chrono::duration<double>(Clock::now() - request_start_).count();
+      config_.metrics->RecordRequest(action_, module_action_, status_, body_bytes_, seconds);
+    }
+    if (!config_.access_log) return;
+    AccessRecord record;
+    record.client = client_;
+    record.when = request_time_;
+    record.status = status_;
+    record.bytes = body_bytes_;
+    std::string request_line;
+    if (have_request_) {
+      request_line.append(request_.method_string())
+          .append(" ")
+          .append(request_.target())
+          .append(request_.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
+      record.referer = request_[http::field::referer];
+      record.user_agent = request_[http::field::user_agent];
+    }
+    record.request_line = request_line;
+    config_.access_log->Add(CombinedLogLine(record));
   }
 
   void LingeringClose() {
@@ -564,6 +679,14 @@ class Session : public std::enable_shared_from_this<Session> {
   Clock::time_point send_deadline_;
   std::shared_ptr<void> response_;  // the message being written
   std::size_t lingered_ = 0;
+  std::string client_;  // the peer's address, for the access log
+  // The request being answered, for the access log and the metrics.
+  Clock::time_point request_start_ = Clock::now();
+  std::time_t request_time_ = std::time(nullptr);
+  std::string action_{kHostAction};
+  bool module_action_ = false;
+  unsigned status_ = 0;
+  std::uint64_t body_bytes_ = 0;
 };
 
 HttpServer::HttpServer(std::vector<net::io_context*> lanes, net::thread_pool& workers,

@@ -23,6 +23,8 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include "hosts/access_log.h"
+#include "hosts/metrics.h"
 #include "hosts/url_map.h"
 #include "service/isapi.h"
 
@@ -47,6 +49,15 @@ struct ServerConfig {
   std::chrono::seconds send_timeout{60};
   std::uint32_t header_limit = 16 * 1024;
   std::uint64_t body_limit = std::uint64_t{1} << 20;
+  // Each answered request gets a line here, when set.
+  AccessLog* access_log = nullptr;
+  // Counts requests and connections, when set; its page is served at
+  // metrics_path (exact match, before the mount) when that is not empty.
+  HostMetrics* metrics = nullptr;
+  std::string metrics_path;
+  SkaloReportMetricsFunction module_metrics = nullptr;  // the module's own samples
+  // Answers 200 "ok" while serving, 503 once stopping, when not empty.
+  std::string healthz_path;
 };
 
 class Session;

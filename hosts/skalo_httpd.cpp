@@ -3,7 +3,8 @@
 //   skalo-httpd --listen HOST:PORT --root DIR [--mount /skalo]
 //               [--alias /URLPREFIX=DIR]... [--module FILE] [--threads N]
 //               [--max-connections N] [--header-timeout SECONDS]
-//               [--send-timeout SECONDS]
+//               [--send-timeout SECONDS] [--access-log FILE]
+//               [--metrics /PATH] [--healthz /PATH]
 //
 // URLs under the mount (default /skalo) are answered by the module (default:
 // skalo.so beside this program); every other URL is a static file from the
@@ -12,7 +13,8 @@
 //   skalo-httpd listening on http://127.0.0.1:8080/
 // SIGINT or SIGTERM stop the host cleanly (exit code 0); answers still being
 // sent get two seconds to finish. Bad arguments print the usage on stderr and
-// exit with code 2; start-up failures exit with 1.
+// exit with code 2; start-up failures exit with 1. Errors while serving go to
+// stderr, one line each, with the date.
 //
 // Example: skalo-httpd --listen 127.0.0.1:8080 --root demo/www
 
@@ -103,7 +105,7 @@ void RunIo(net::io_context& ioc) {
       ioc.run();
       return;
     } catch (const std::exception& e) {
-      std::cerr << "skalo-httpd: " << e.what() << "\n";
+      LogError(e.what());
     }
   }
 }
@@ -112,8 +114,18 @@ int Serve(const HostOptions& options, SiteMap site) {
   const std::string module_path =
       options.module.empty() ? ModuleBesideProgram(ProgramPath()) : options.module;
   ExtensionModule module(module_path);
+  // Both outlive the I/O threads, which write to them.
+  std::unique_ptr<AccessLog> access_log;
+  if (!options.access_log.empty()) access_log = std::make_unique<AccessLog>(options.access_log);
+  std::unique_ptr<HostMetrics> metrics;
+  if (!options.metrics_path.empty()) metrics = std::make_unique<HostMetrics>();
 
   ServerConfig config;
+  config.access_log = access_log.get();
+  config.metrics = metrics.get();
+  config.metrics_path = options.metrics_path;
+  config.module_metrics = module.report_metrics();
+  config.healthz_path = options.healthz_path;
   config.site = std::move(site);
   config.mount = options.mount;
   config.proc = module.proc();
@@ -147,7 +159,7 @@ int Serve(const HostOptions& options, SiteMap site) {
     if (ec) return;
     signals.async_wait([](const boost::system::error_code& again, int) {
       if (again) return;
-      std::cerr << "skalo-httpd: second signal, stopping at once\n";
+      LogError("second signal, stopping at once");
       std::_Exit(1);
     });
   });

@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cinttypes>
+#include <cstdio>
 #include <utility>
+
+#include "base/text.h"
 
 namespace skalo::host {
 namespace {
@@ -23,31 +27,187 @@ std::optional<std::pair<UniqueFd, struct stat>> OpenAt(int dir, const char* name
   return std::make_pair(std::move(fd), info);
 }
 
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsAlpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
+// Reads the pieces of an HTTP-date from left to right.
+class Cursor {
+ public:
+  explicit Cursor(std::string_view text) : text_(text) {}
+  bool done() const { return text_.empty(); }
+  std::size_t size() const { return text_.size(); }
+  char peek() const { return text_.front(); }
+  char at(std::size_t i) const { return text_[i]; }
+  void skip() { text_.remove_prefix(1); }
+  bool take(char c) {
+    if (text_.empty() || text_.front() != c) return false;
+    text_.remove_prefix(1);
+    return true;
+  }
+  bool word(std::string_view w) {
+    if (!text_.starts_with(w)) return false;
+    text_.remove_prefix(w.size());
+    return true;
+  }
+  // Exactly `count` digits.
+  std::optional<int> digits(std::size_t count) {
+    if (text_.size() < count) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!IsDigit(text_[i])) return std::nullopt;
+      value = value * 10 + (text_[i] - '0');
+    }
+    text_.remove_prefix(count);
+    return value;
+  }
+  std::optional<int> month() {
+    static constexpr std::array<std::string_view, 12> kMonths = {
+        "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (std::size_t i = 0; i < kMonths.size(); ++i) {
+      if (word(kMonths[i])) return static_cast<int>(i);
+    }
+    return std::nullopt;
+  }
+  // HH:MM:SS
+  bool clock(std::tm* parts) {
+    const auto hour = digits(2);
+    if (!hour || !take(':')) return false;
+    const auto minute = digits(2);
+    if (!minute || !take(':')) return false;
+    const auto second = digits(2);
+    if (!second) return false;
+    parts->tm_hour = *hour;
+    parts->tm_min = *minute;
+    parts->tm_sec = *second;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+};
+
+// Whether the If-None-Match list names `tag` (weak comparison: a W/ prefix
+// on either side does not matter) or is "*". A malformed list matches
+// nothing from where it goes wrong.
+bool AnyTagMatches(std::string_view list, std::string_view tag) {
+  list = Trim(list);
+  if (list == "*") return true;
+  while (!list.empty()) {
+    list = Trim(list);
+    if (list.starts_with(',')) {
+      list.remove_prefix(1);
+      continue;
+    }
+    if (list.starts_with("W/")) list.remove_prefix(2);
+    if (!list.starts_with('"')) return false;
+    const std::size_t close = list.find('"', 1);
+    if (close == std::string_view::npos) return false;
+    if (list.substr(0, close + 1) == tag) return true;
+    list.remove_prefix(close + 1);
+  }
+  return false;
+}
+
+// Digits as a number, saturating at the largest value instead of wrapping;
+// nullopt when empty or not all digits.
+std::optional<std::uint64_t> ParsePosition(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (!IsDigit(c)) return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
+  }
+  return value;
+}
+
+// The answer for a Range field on a file of `size` bytes (RFC 7233, section
+// 2.1); nullopt when the whole file is sent instead: a field that cannot be
+// parsed, another unit, or several ranges.
+std::optional<StaticPlan> PlanRange(std::string_view field, std::uint64_t size) {
+  field = Trim(field);
+  if (!StartsWithText(field, "bytes=")) return std::nullopt;
+  std::string_view spec;
+  int count = 0;
+  for (std::string_view rest = field.substr(6); !rest.empty();) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view item = Trim(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    if (item.empty()) continue;
+    spec = item;
+    ++count;
+  }
+  if (count != 1) return std::nullopt;
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const StaticPlan unsatisfiable{416, 0, 0};
+  if (dash == 0) {  // the last N bytes
+    const auto suffix = ParsePosition(spec.substr(1));
+    if (!suffix) return std::nullopt;
+    if (*suffix == 0 || size == 0) return unsatisfiable;
+    const std::uint64_t length = std::min(*suffix, size);
+    return StaticPlan{206, size - length, length};
+  }
+  const auto first = ParsePosition(spec.substr(0, dash));
+  if (!first) return std::nullopt;
+  std::uint64_t last = UINT64_MAX;
+  if (dash + 1 < spec.size()) {
+    const auto given = ParsePosition(spec.substr(dash + 1));
+    if (!given || *given < *first) return std::nullopt;
+    last = *given;
+  }
+  if (*first >= size) return unsatisfiable;
+  last = std::min(last, size - 1);
+  return StaticPlan{206, *first, last - *first + 1};
+}
+
 }  // namespace
 
 std::optional<StaticFile> OpenStaticFile(const std::string& path) {
   auto opened = OpenAt(AT_FDCWD, path.c_str());
   if (!opened) return std::nullopt;
   std::string name = path.substr(path.rfind('/') + 1);
+  bool folder = false;
   if (S_ISDIR(opened->second.st_mode)) {
     opened = OpenAt(opened->first.get(), "index.html");
     if (!opened) return std::nullopt;
     name = "index.html";
+    folder = true;
   }
   if (!S_ISREG(opened->second.st_mode)) return std::nullopt;
+  const struct stat& info = opened->second;
   StaticFile file;
   file.fd = std::move(opened->first);
-  file.size = static_cast<std::uint64_t>(opened->second.st_size);
+  file.size = static_cast<std::uint64_t>(info.st_size);
+  file.mtime_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                  static_cast<std::int64_t>(info.st_mtim.tv_nsec);
   file.name = std::move(name);
+  file.folder = folder;
   return file;
 }
 
 std::string_view ContentTypeFor(std::string_view file_name) {
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 16> kTypes = {{
-      {"html", "text/html"},
-      {"htm", "text/html"},
-      {"css", "text/css"},
-      {"js", "text/javascript"},
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 26> kTypes = {{
+      {"html", "text/html; charset=utf-8"},
+      {"htm", "text/html; charset=utf-8"},
+      {"css", "text/css; charset=utf-8"},
+      {"js", "text/javascript; charset=utf-8"},
+      {"mjs", "text/javascript; charset=utf-8"},
+      {"txt", "text/plain; charset=utf-8"},
+      {"xml", "text/xml"},
+      {"json", "application/json"},
       {"png", "image/png"},
       {"jpg", "image/jpeg"},
       {"jpeg", "image/jpeg"},
@@ -56,21 +216,119 @@ std::string_view ContentTypeFor(std::string_view file_name) {
       {"tga", "image/x-tga"},
       {"tif", "image/tiff"},
       {"tiff", "image/tiff"},
-      {"xml", "text/xml"},
-      {"txt", "text/plain"},
       {"svg", "image/svg+xml"},
+      {"webp", "image/webp"},
+      {"avif", "image/avif"},
       {"ico", "image/x-icon"},
+      {"woff", "font/woff"},
+      {"woff2", "font/woff2"},
+      {"pdf", "application/pdf"},
+      {"wasm", "application/wasm"},
+      {"map", "application/json"},
+      {"webmanifest", "application/manifest+json"},
   }};
   const std::size_t dot = file_name.rfind('.');
   if (dot != std::string_view::npos && file_name.find('/', dot) == std::string_view::npos) {
-    std::string extension(file_name.substr(dot + 1));
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; });
+    const std::string_view extension = file_name.substr(dot + 1);
     for (const auto& [known, type] : kTypes) {
-      if (extension == known) return type;
+      if (SameText(extension, known)) return type;
     }
   }
   return "application/octet-stream";
+}
+
+std::string EntityTag(const StaticFile& file) {
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "\"%" PRIx64 "-%" PRIx64 "\"",
+                                   static_cast<std::uint64_t>(file.mtime_ns), file.size);
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::string HttpDateText(std::time_t when) {
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  char buffer[64];
+  const std::size_t length =
+      std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return std::string(buffer, length);
+}
+
+std::optional<std::time_t> ParseHttpDate(std::string_view text) {
+  Cursor in{Trim(text)};
+  std::tm parts{};
+  int year = 0;
+  // The day name, then "," for the two forms that carry the zone.
+  while (!in.done() && IsAlpha(in.peek()))
+    in.skip();
+  if (in.take(',')) {
+    if (!in.take(' ')) return std::nullopt;
+    const auto day = in.digits(2);
+    if (!day) return std::nullopt;
+    parts.tm_mday = *day;
+    if (in.take(' ')) {  // IMF-fixdate: 06 Nov 1994
+      const auto month = in.month();
+      if (!month || !in.take(' ')) return std::nullopt;
+      parts.tm_mon = *month;
+      const auto full_year = in.digits(4);
+      if (!full_year) return std::nullopt;
+      year = *full_year;
+    } else if (in.take('-')) {  // RFC 850: 06-Nov-94
+      const auto month = in.month();
+      if (!month || !in.take('-')) return std::nullopt;
+      parts.tm_mon = *month;
+      const auto short_year = in.digits(2);
+      if (!short_year) return std::nullopt;
+      year = *short_year < 70 ? 2000 + *short_year : 1900 + *short_year;
+    } else {
+      return std::nullopt;
+    }
+    if (!in.take(' ') || !in.clock(&parts) || !in.word(" GMT") || !in.done()) return std::nullopt;
+  } else {  // asctime: Sun Nov  6 08:49:37 1994
+    if (!in.take(' ')) return std::nullopt;
+    const auto month = in.month();
+    if (!month || !in.take(' ')) return std::nullopt;
+    parts.tm_mon = *month;
+    in.take(' ');
+    const auto day = in.digits(in.size() > 1 && IsDigit(in.at(1)) ? 2 : 1);
+    if (!day || !in.take(' ') || !in.clock(&parts) || !in.take(' ')) return std::nullopt;
+    parts.tm_mday = *day;
+    const auto full_year = in.digits(4);
+    if (!full_year || !in.done()) return std::nullopt;
+    year = *full_year;
+  }
+  if (parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 || parts.tm_min > 59 ||
+      parts.tm_sec > 60) {
+    return std::nullopt;
+  }
+  parts.tm_year = year - 1900;
+  return timegm(&parts);
+}
+
+StaticPlan PlanStaticAnswer(const StaticFile& file, const StaticConditions& request) {
+  StaticPlan whole{200, 0, file.size};
+  const std::string tag = EntityTag(file);
+  const std::time_t modified = static_cast<std::time_t>(file.mtime_ns / 1000000000);
+
+  // RFC 7232, section 6: If-None-Match decides alone when sent.
+  if (request.if_none_match) {
+    if (AnyTagMatches(*request.if_none_match, tag)) return {304, 0, 0};
+  } else if (request.if_modified_since) {
+    const auto since = ParseHttpDate(*request.if_modified_since);
+    if (since && *since <= request.now && modified <= *since) return {304, 0, 0};
+  }
+
+  if (!request.get || !request.range) return whole;
+  if (request.if_range) {
+    const std::string_view validator = Trim(*request.if_range);
+    if (validator.starts_with('"') || validator.starts_with("W/")) {
+      // Strong comparison: a weak tag never matches.
+      if (validator != tag) return whole;
+    } else {
+      const auto date = ParseHttpDate(validator);
+      if (!date || *date != modified) return whole;
+    }
+  }
+  return PlanRange(*request.range, file.size).value_or(whole);
 }
 
 }  // namespace skalo::host

@@ -1,7 +1,9 @@
-// Opening the files the host serves from its document folders.
+// Opening the files the host serves from its document folders, and the HTTP
+// rules for answering them: validators, conditional requests, byte ranges.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,7 +15,9 @@ namespace skalo::host {
 struct StaticFile {
   UniqueFd fd;
   std::uint64_t size = 0;
-  std::string name;  // file name served (index.html for a folder), for its type
+  std::int64_t mtime_ns = 0;  // modification time, nanoseconds since the epoch
+  std::string name;           // file name served (index.html for a folder), for its type
+  bool folder = false;        // the path named a folder and this is its index.html
 };
 
 // Opens the regular file at `path` for reading; for a folder, its index.html.
@@ -21,7 +25,43 @@ struct StaticFile {
 // without index.html). Never blocks on special files.
 std::optional<StaticFile> OpenStaticFile(const std::string& path);
 
-// Content-Type for a file name, by its extension (any case).
+// Content-Type for a file name, by its extension (any case); text types carry
+// charset=utf-8.
 std::string_view ContentTypeFor(std::string_view file_name);
+
+// The strong entity tag of a file, quotes included: "<hex mtime-ns>-<hex size>".
+std::string EntityTag(const StaticFile& file);
+
+// An HTTP-date in the preferred form (IMF-fixdate), "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDateText(std::time_t when);
+
+// Parses an HTTP-date in any of the three forms a recipient must accept
+// (IMF-fixdate, RFC 850, asctime); nullopt when malformed.
+std::optional<std::time_t> ParseHttpDate(std::string_view text);
+
+// The request fields that decide how a static file is answered; nullopt for
+// an absent field.
+struct StaticConditions {
+  bool get = true;  // GET; false for HEAD, which ignores Range
+  std::optional<std::string_view> if_none_match;
+  std::optional<std::string_view> if_modified_since;
+  std::optional<std::string_view> range;
+  std::optional<std::string_view> if_range;
+  std::time_t now = 0;  // dates later than this are not trusted
+};
+
+// How to answer: 200 (the whole file), 206 (`length` bytes from `offset`),
+// 304 (not modified) or 416 (range not satisfiable).
+struct StaticPlan {
+  unsigned status = 200;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// Applies the conditional request rules (If-None-Match before
+// If-Modified-Since, with weak comparison and "*") and then a single byte
+// range of Range (when If-Range, if sent, still names this file). Several
+// ranges, or a Range that cannot be parsed, get the whole file.
+StaticPlan PlanStaticAnswer(const StaticFile& file, const StaticConditions& request);
 
 }  // namespace skalo::host

@@ -247,4 +247,16 @@ __attribute__((visibility("default"))) HRESULT DllRegisterServer(void) {
   return 0;
 }
 
+// Figures for the host's metrics page: one good sample, then ones the host
+// must leave out.
+__attribute__((visibility("default"))) void SkaloReportMetrics(void (*sink)(void*, const char*,
+                                                                            const char*, double),
+                                                               void* context) {
+  sink(context, "echo_module_answers_total", "counter", 42);
+  sink(context, "echo_module_answers_total", "counter", 1);
+  sink(context, "echo bad name", "gauge", 1);
+  sink(context, "echo_module_odd_type", "histogram", 1);
+  sink(context, "skalo_open_connections", "gauge", -5);
+}
+
 }  // extern "C"

@@ -26,12 +26,16 @@ TEST(HostArgs, AppliesDefaultsToTheMinimalCommandLine) {
   EXPECT_EQ(parsed.options.module, "");
   EXPECT_EQ(parsed.options.threads, 0u);
   EXPECT_TRUE(parsed.options.aliases.empty());
+  EXPECT_EQ(parsed.options.access_log, "");
+  EXPECT_EQ(parsed.options.metrics_path, "");
+  EXPECT_EQ(parsed.options.healthz_path, "");
 }
 
 TEST(HostArgs, ReadsEveryOptionInBothForms) {
   const ParsedArgs parsed = ParseHostArgs(
       {"--listen=[::1]:8080", "--root", "/srv/www", "--mount=/img/skalo/", "--alias",
-       "/cache=/var/cache/x", "--alias=/b/c/=rel=dir", "--module", "./m.so", "--threads=3"});
+       "/cache=/var/cache/x", "--alias=/b/c/=rel=dir", "--module", "./m.so", "--threads=3",
+       "--access-log=-", "--metrics", "/ops/metrics/", "--healthz=healthz"});
   ASSERT_EQ(parsed.error, "");
   const HostOptions& o = parsed.options;
   EXPECT_EQ(o.listen_host, "::1");
@@ -45,6 +49,9 @@ TEST(HostArgs, ReadsEveryOptionInBothForms) {
   EXPECT_EQ(o.aliases[1].dir, "rel=dir");
   EXPECT_EQ(o.module, "./m.so");
   EXPECT_EQ(o.threads, 3u);
+  EXPECT_EQ(o.access_log, "-");
+  EXPECT_EQ(o.metrics_path, "/ops/metrics");
+  EXPECT_EQ(o.healthz_path, "/healthz");
 }
 
 TEST(HostArgs, HelpNeedsNothingElse) {
@@ -92,6 +99,11 @@ TEST(HostArgs, RefusesBadOrMissingArguments) {
       with({"--port", "80"}),
       with({"extra"}),
       with({"--help=yes"}),
+      with({"--access-log", ""}),
+      with({"--access-log", "a", "--access-log", "b"}),
+      with({"--metrics", "/"}),
+      with({"--metrics", "/a b"}),
+      with({"--metrics", "/m", "--healthz", "/m/"}),
   };
   for (const Args& args : bad) {
     std::string line;

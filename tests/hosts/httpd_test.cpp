@@ -125,10 +125,10 @@ TEST_F(HostHttpdStatic, ServesFilesWithTheirContentType) {
     std::string target, body, type;
   };
   for (const Case& c :
-       std::vector<Case>{{"/hello.txt", "hello\n", "text/plain"},
+       std::vector<Case>{{"/hello.txt", "hello\n", "text/plain; charset=utf-8"},
                          {"/image.PNG", kPng, "image/png"},
                          {"/data.bin", std::string("\0\1\2\3", 4), "application/octet-stream"},
-                         {"/sub/page.css", "body{}", "text/css"}}) {
+                         {"/sub/page.css", "body{}", "text/css; charset=utf-8"}}) {
     const Reply reply = Get(c.target);
     EXPECT_EQ(reply.status, 200) << c.target << " " << reply.error;
     EXPECT_EQ(reply.body, c.body) << c.target;
@@ -143,17 +143,17 @@ TEST_F(HostHttpdStatic, HeadSendsTheHeadersWithoutTheBody) {
   const Reply reply = Get("/hello.txt", head);
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.Header("Content-Length"), "6");
-  EXPECT_EQ(reply.Header("Content-Type"), "text/plain");
+  EXPECT_EQ(reply.Header("Content-Type"), "text/plain; charset=utf-8");
   EXPECT_EQ(reply.body, "");
 }
 
 TEST_F(HostHttpdStatic, ServesIndexHtmlForFolders) {
   for (const auto& [target, body] : std::vector<std::pair<std::string, std::string>>{
-           {"/", "<h1>home</h1>"}, {"/sub/", "<h1>sub</h1>"}, {"/sub", "<h1>sub</h1>"}}) {
+           {"/", "<h1>home</h1>"}, {"/sub/", "<h1>sub</h1>"}}) {
     const Reply reply = Get(target);
     EXPECT_EQ(reply.status, 200) << target;
     EXPECT_EQ(reply.body, body) << target;
-    EXPECT_EQ(reply.Header("Content-Type"), "text/html") << target;
+    EXPECT_EQ(reply.Header("Content-Type"), "text/html; charset=utf-8") << target;
   }
 }
 
