@@ -18,7 +18,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcurl4-openssl-dev curl libtiff-tools \
             netpbm pngcheck libjpeg-turbo-progs libimage-exiftool-perl \
-            chromium
+            chromium libssl-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

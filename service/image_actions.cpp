@@ -4,7 +4,9 @@
 #include "engine/skalo.h"
 #include "imaging/graphic.h"
 #include "service/convert.h"
+#include "service/md5.h"
 #include "service/result_cache.h"
+#include "service/signing.h"
 #include "service/webmodule.h"
 
 namespace skalo {
@@ -44,7 +46,79 @@ void SendJobError(TWebResponse& response, const TSkalo& job, int status) {
   response.SendResponse();
 }
 
+// The validators of an answer: derived from the action, the cache key and the
+// source's size and modification time, so that they change with any of them.
+struct TValidators {
+  std::string etag;
+  std::string last_modified;
+  std::int64_t modified = 0;  // seconds since the epoch
+};
+
+std::optional<TValidators> Validators(std::string_view action, const TFieldList& fields,
+                                      const std::optional<TFileStamp>& source) {
+  if (!source) return std::nullopt;
+  TValidators v;
+  std::string basis(action);
+  basis += '\n';
+  basis += TResultCache::KeyText(fields.Text());
+  basis += '\n';
+  basis += std::to_string(source->size);
+  basis += '\n';
+  basis += std::to_string(source->mtime_ns);
+  v.etag.reserve(34);
+  v.etag += '"';
+  v.etag += MD5Hex(basis);
+  v.etag += '"';
+  v.modified = source->mtime_ns >= 0 ? source->mtime_ns / 1'000'000'000
+                                     : -((-source->mtime_ns + 999'999'999) / 1'000'000'000);
+  v.last_modified = HttpDateText(v.modified);
+  return v;
+}
+
+void Label(TWebResponse& response, const std::optional<TValidators>& v) {
+  if (!v) return;
+  response.SetCustomHeader("ETag", v->etag);
+  if (!v->last_modified.empty()) response.SetCustomHeader("Last-Modified", v->last_modified);
+}
+
+// A conditional request the client's copy satisfies: If-None-Match decides
+// when present, If-Modified-Since otherwise. Forced requests always compute.
+bool NotModified(const TWebRequest& request, const TFieldList& fields,
+                 const std::optional<TValidators>& v) {
+  if (!v || Lower(fields, "ForceNewCache") == "true") return false;
+  const std::string if_none_match = request.ServerVariable("HTTP_IF_NONE_MATCH");
+  if (!if_none_match.empty()) return EntityTagListMatches(if_none_match, v->etag);
+  const auto since = ParseHttpDate(request.ServerVariable("HTTP_IF_MODIFIED_SINCE"));
+  return since && *since >= v->modified;
+}
+
+// 304: the headers set so far and no body.
+void SendNotModified(TWebResponse& response) {
+  response.SetStatusCode(304);
+  response.SetContentType("");
+  response.SendResponse();
+}
+
 }  // namespace
+
+bool TWebModule1::RefuseUnsigned(TWebRequest& request, TWebResponse& response,
+                                 const TSkaloSettings& settings) {
+  if (settings.SigningKey.empty()) return false;
+  if (!SignatureValid(settings.SigningKey, request.Query())) {
+    response.SetStatusCode(403);
+    response.SetContentType("text/plain");
+    response.SetContent("Missing or invalid signature.");
+    response.SendResponse();
+    return true;
+  }
+  TFieldList& fields = request.ContentFields();
+  for (std::size_t count = fields.Count();;) {
+    fields.SetValue("Signature", "");
+    if (fields.Count() == count) break;
+    count = fields.Count();
+  }
+  return false;
+}
 
 std::string TWebModule1::PrepareImage(TWebRequest& request, const TSkaloSettings& settings) {
   TFieldList& fields = request.ContentFields();
@@ -84,19 +158,33 @@ void TWebModule1::FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSet
 }
 
 void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& response, bool&) {
+  const auto settings = Settings();
+  if (RefuseUnsigned(request, response, *settings)) return;
   TSkalo job;
   if (RefuseInvalidField(request, job)) return SendJobError(response, job, 400);
-  const auto settings = Settings();
   const std::string source = PrepareImage(request, *settings);
   const TFieldList& fields = request.ContentFields();
   const std::string image = fields.Value("Image");
   const std::string ext = ExtractFileExt(image);
   const TResultCache cache(*settings);
+  const auto stamp = TFileStamp::Of(source);
+  const auto validators = Validators("bin", fields, stamp);
+  // Image answers (not their failures) carry the configured caching rules.
+  const auto label = [&] {
+    Label(response, validators);
+    if (!settings->CacheControl.empty())
+      response.SetCustomHeader("Cache-Control", settings->CacheControl);
+  };
+  if (NotModified(request, fields, validators)) {
+    label();
+    return SendNotModified(response);
+  }
 
   if (Lower(fields, "ForceNewCache") != "true") {
-    if (auto hit = cache.FindImage(fields.Text(), ext)) {
+    if (auto hit = cache.FindImage(fields.Text(), ext, stamp)) {
       response.SetContentType(hit->content_type);
       response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(image)));
+      label();
       response.SetContentFile(std::move(hit->file));
       response.SendResponse();
       return;
@@ -116,11 +204,14 @@ void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& respon
   cache.StoreImage(fields.Text(), ext, stream->Bytes());
   response.SetContentType(job.Mime());
   response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(job.Image())));
+  label();
   response.SetContentStream(std::move(stream));
 }
 
 void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse& response,
                                                  bool&) {
+  const auto settings = Settings();
+  if (RefuseUnsigned(request, response, *settings)) return;
   response.SetContentType("text/xml");
   response.SetCustomHeader("Content-Disposition", "filename=\"SkaloResizer.xml\"");
   TSkalo job;
@@ -129,13 +220,19 @@ void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebRespo
     response.SetContent(job.ErrorXML());
     return;
   }
-  const auto settings = Settings();
   const std::string source = PrepareImage(request, *settings);
   TFieldList& fields = request.ContentFields();
   const TResultCache cache(*settings);
+  const auto stamp = TFileStamp::Of(source);
+  const auto validators = Validators("xml", fields, stamp);
+  if (NotModified(request, fields, validators)) {
+    Label(response, validators);
+    return SendNotModified(response);
+  }
 
   if (Lower(fields, "ForceNewCache") != "true") {
-    if (auto hit = cache.FindXml(fields.Text())) {
+    if (auto hit = cache.FindXml(fields.Text(), stamp)) {
+      Label(response, validators);
       response.SetContent(std::move(*hit));
       return;
     }
@@ -149,6 +246,7 @@ void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebRespo
     response.SetStatusCode(500);
   } else {
     cache.StoreXml(fields.Text(), answer);
+    Label(response, validators);
   }
   response.SetContent(std::move(answer));
 }

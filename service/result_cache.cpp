@@ -1,5 +1,6 @@
 #include "service/result_cache.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "base/errors.h"
 #include "base/text.h"
@@ -44,7 +49,105 @@ std::string JoinLines(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
+std::int64_t MtimeNs(const struct stat& st) {
+  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+constexpr std::int64_t kSecondNs = 1'000'000'000;
+// A hit touches its entry at most this often, so that hits rarely write.
+constexpr std::int64_t kTouchAfterNs = 60 * kSecondNs;
+// Temporary files of stores that never finished go after this age.
+constexpr std::int64_t kTempMaxAgeNs = 3600 * kSecondNs;
+// A folder is rescanned this often even when this process's own stores do not
+// reach the limit (other processes write into it too), and no sooner than
+// kRetryNs after a sweep that could not get under the limit.
+constexpr std::int64_t kRescanNs = 60 * kSecondNs;
+constexpr std::int64_t kRetryNs = 10 * kSecondNs;
+constexpr std::size_t kMaxSweepFiles = 20000;
+
+// An entry named by a digest: 32 lower-case hexadecimal digits first.
+bool DigestName(const std::string& name) {
+  if (name.size() < 32) return false;
+  return std::all_of(name.begin(), name.begin() + 32,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// The private file of a store: ".tmp<pid>-<count>" at the name's end.
+bool TempName(const std::string& name) {
+  const std::size_t at = name.rfind(".tmp");
+  if (at == std::string::npos) return false;
+  const std::string_view rest = std::string_view(name).substr(at + 4);
+  const std::size_t dash = rest.find('-');
+  const auto digits = [](std::string_view t) {
+    return !t.empty() &&
+           std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  return dash != std::string_view::npos && digits(rest.substr(0, dash)) &&
+         digits(rest.substr(dash + 1));
+}
+
+// What this process knows of each cache folder it stores into.
+struct FolderState {
+  std::uint64_t estimate = 0;  // bytes, from the last sweep plus later stores
+  bool scanned = false;
+  bool busy = false;
+  std::int64_t rescan_at = 0;
+  std::int64_t retry_at = 0;
+};
+
+std::mutex& FoldersLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::map<std::string, FolderState>& Folders() {
+  static std::map<std::string, FolderState> folders;
+  return folders;
+}
+
+// Sweeps `folder` after a store of `bytes` when it is due: first store, the
+// estimate over the limit, or the rescan period over. One sweep per folder at
+// a time; the storing thread does it.
+void AfterStore(const std::string& folder, std::uint64_t bytes, std::uint64_t limit) {
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  {
+    std::lock_guard<std::mutex> guard(FoldersLock());
+    FolderState& state = Folders()[folder];
+    state.estimate += bytes;
+    const bool due = !state.scanned || now >= state.rescan_at ||
+                     (state.estimate > limit && now >= state.retry_at);
+    if (!due || state.busy) return;
+    state.busy = true;
+  }
+  std::uint64_t remaining = 0;
+  try {
+    remaining = TResultCache::Sweep(folder, limit, kMaxSweepFiles);
+  } catch (...) {
+    remaining = limit + 1;  // try again later
+  }
+  std::lock_guard<std::mutex> guard(FoldersLock());
+  FolderState& state = Folders()[folder];
+  state.busy = false;
+  state.scanned = true;
+  state.estimate = remaining;
+  state.rescan_at = now + kRescanNs;
+  state.retry_at = remaining > limit ? now + kRetryNs : now;
+}
+
 }  // namespace
+
+std::optional<TFileStamp> TFileStamp::Of(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return TFileStamp{static_cast<std::uint64_t>(st.st_size), MtimeNs(st)};
+}
 
 TResultCache::TResultCache(const TSkaloSettings& settings)
     : settings_(settings),
@@ -94,11 +197,24 @@ std::string TResultCache::FileName(const std::string& field_list_text,
   return path + digest + ext;
 }
 
-std::optional<TResultCache::ImageHit> TResultCache::FindImage(const std::string& field_list_text,
-                                                              const std::string& ext) const {
-  if (!usable_) return std::nullopt;
+TContentFile TResultCache::OpenFresh(const std::string& path,
+                                     const std::optional<TFileStamp>& source) const {
+  if (!usable_ || !source) return {};
+  TContentFile file = TContentFile::Open(path);
+  if (!file) return {};
+  struct stat st {};
+  if (::fstat(file.Fd(), &st) != 0 || MtimeNs(st) < source->mtime_ns) return {};
+  // Failing to touch (another owner) only makes the entry look older.
+  if (settings_.MaxCacheMB > 0 && NowNs() - MtimeNs(st) > kTouchAfterNs)
+    ::futimens(file.Fd(), nullptr);
+  return file;
+}
+
+std::optional<TResultCache::ImageHit> TResultCache::FindImage(
+    const std::string& field_list_text, const std::string& ext,
+    const std::optional<TFileStamp>& source) const {
   ImageHit hit;
-  hit.file = TContentFile::Open(FileName(field_list_text, ext));
+  hit.file = OpenFresh(FileName(field_list_text, ext), source);
   if (!hit.file) return std::nullopt;
   std::uint8_t signature[kSignatureBytes];
   const std::size_t n = hit.file.ReadAt(
@@ -108,11 +224,14 @@ std::optional<TResultCache::ImageHit> TResultCache::FindImage(const std::string&
   return hit;
 }
 
-std::optional<std::string> TResultCache::FindXml(const std::string& field_list_text) const {
-  if (!usable_) return std::nullopt;
-  const std::string path = FileName(field_list_text, ".xml");
-  if (!FileExists(path)) return std::nullopt;
-  return JoinLines(ReadWholeFile(path));
+std::optional<std::string> TResultCache::FindXml(const std::string& field_list_text,
+                                                 const std::optional<TFileStamp>& source) const {
+  // Read through the open file: a sweep may take the name away meanwhile.
+  const TContentFile file = OpenFresh(FileName(field_list_text, ".xml"), source);
+  if (!file || file.Size() > kMaxReadFileBytes) return std::nullopt;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.Size()));
+  bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
+  return JoinLines(bytes);
 }
 
 void TResultCache::StoreImage(const std::string& field_list_text, const std::string& ext,
@@ -147,6 +266,56 @@ void TResultCache::Store(const std::string& path, std::span<const std::uint8_t> 
     ::unlink(temp.c_str());
     throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessage(err));
   }
+  if (settings_.MaxCacheMB > 0)
+    AfterStore(Folder(settings_.SkaloCachePath), bytes.size(), settings_.MaxCacheMB << 20);
+}
+
+std::uint64_t TResultCache::Sweep(const std::string& folder, std::uint64_t limit_bytes,
+                                  std::size_t max_files) {
+  namespace fs = std::filesystem;
+  struct Entry {
+    std::int64_t mtime_ns;
+    std::uint64_t size;
+    std::string path;
+  };
+  std::vector<Entry> entries;
+  std::uint64_t total = 0;
+  const std::int64_t now = NowNs();
+  std::size_t seen = 0;
+  std::error_code ec;
+  // The folder and its subfolders one level down; nothing else is looked at.
+  const auto visit = [&](const fs::path& dir, bool top, auto& self) -> void {
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end && seen < max_files;
+         it.increment(ec)) {
+      ++seen;
+      const std::string name = it->path().filename().string();
+      struct stat st {};
+      if (::lstat(it->path().c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) {
+        if (top && name.size() == 2) self(it->path(), false, self);
+        continue;
+      }
+      if (!S_ISREG(st.st_mode) || !DigestName(name)) continue;
+      const std::int64_t mtime = MtimeNs(st);
+      if (TempName(name)) {
+        if (now - mtime > kTempMaxAgeNs) ::unlink(it->path().c_str());
+        continue;
+      }
+      total += static_cast<std::uint64_t>(st.st_size);
+      entries.push_back({mtime, static_cast<std::uint64_t>(st.st_size), it->path().string()});
+    }
+    ec.clear();
+  };
+  visit(fs::path(folder), true, visit);
+  if (total <= limit_bytes) return total;
+  const std::uint64_t target = limit_bytes / 10 * 9;
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.mtime_ns < b.mtime_ns; });
+  for (const Entry& e : entries) {
+    if (total <= target) break;
+    if (::unlink(e.path.c_str()) == 0 || errno == ENOENT) total -= e.size;
+  }
+  return total;
 }
 
 }  // namespace skalo

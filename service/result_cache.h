@@ -16,6 +16,14 @@
 
 namespace skalo {
 
+// Size and modification time of a regular file.
+struct TFileStamp {
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;  // since the epoch
+  // nullopt when no regular file is at `path`.
+  static std::optional<TFileStamp> Of(const std::string& path);
+};
+
 class TResultCache {
  public:
   explicit TResultCache(const TSkaloSettings& settings);
@@ -31,6 +39,10 @@ class TResultCache {
   // created. Answers a path even when the cache is not usable (for reports).
   std::string FileName(const std::string& field_list_text, const std::string& ext) const;
 
+  // Lookups take the stamp of the entry's source: an entry older than its
+  // source is a miss (the store that follows replaces it), and so is every
+  // entry when the source is gone (nullopt).
+  //
   // An image entry: the entry's file, opened once, and the content type of
   // its bytes (from their own signature, the same type a fresh answer
   // carries). The open file keeps answering the bytes it held when found, even
@@ -40,20 +52,31 @@ class TResultCache {
     TContentFile file;
     std::string content_type;
   };
-  std::optional<ImageHit> FindImage(const std::string& field_list_text,
-                                    const std::string& ext) const;
+  std::optional<ImageHit> FindImage(const std::string& field_list_text, const std::string& ext,
+                                    const std::optional<TFileStamp>& source) const;
   // An XML entry, its lines each ended by CR LF; nullopt on a miss.
-  std::optional<std::string> FindXml(const std::string& field_list_text) const;
+  std::optional<std::string> FindXml(const std::string& field_list_text,
+                                     const std::optional<TFileStamp>& source) const;
 
   // Writes an entry whole: to a private file in the same folder, renamed into
   // place, so that readers never see part of it. Creates the subfolder when
   // needed. Does nothing when the cache is not usable. Failures raise
-  // EFCreateError "Cannot create file ...".
+  // EFCreateError "Cannot create file ...". With a size limit set, a store
+  // may then sweep the folder (see Sweep).
   void StoreImage(const std::string& field_list_text, const std::string& ext,
                   std::span<const std::uint8_t> bytes) const;
   void StoreXml(const std::string& field_list_text, const std::string& document) const;
 
+  // Deletes the least recently used entries (by modification time; a hit
+  // touches its entry when a limit is set) until the folder holds at most
+  // 90 % of `limit_bytes`, and temporary files older than an hour. Looks at
+  // no more than `max_files` files. Answers the bytes that remain.
+  static std::uint64_t Sweep(const std::string& folder, std::uint64_t limit_bytes,
+                             std::size_t max_files);
+
  private:
+  // The entry's file when it is there and not older than its source.
+  TContentFile OpenFresh(const std::string& path, const std::optional<TFileStamp>& source) const;
   void Store(const std::string& path, std::span<const std::uint8_t> bytes) const;
 
   const TSkaloSettings& settings_;

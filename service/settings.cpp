@@ -74,6 +74,12 @@ TSkaloSettings ParseSettings(const std::string& xml, const TPathResolver& resolv
       s.MemoryBudgetMB = Limit(text, defaults.MemoryBudgetMB);
     } else if (name == "autoorient") {
       s.AutoOrient = StrToBool(text);
+    } else if (name == "cachecontrol") {
+      s.CacheControl = text;
+    } else if (name == "maxcachemb") {
+      s.MaxCacheMB = Limit(text, 0);
+    } else if (name == "signingkey") {
+      s.SigningKey = text;
     }
   }
   return s;

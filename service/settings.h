@@ -28,6 +28,12 @@ struct TSkaloSettings {
   std::uint64_t MemoryBudgetMB = 1024;
   // Turn sources upright by their EXIF orientation before anything else.
   bool AutoOrient = false;
+  // Cache-Control of image answers; empty: no such header.
+  std::string CacheControl;
+  // The cache folder's size limit in MiB; 0: no limit.
+  std::uint64_t MaxCacheMB = 0;
+  // The key of signed URLs; empty: requests need no signature.
+  std::string SigningKey;
 };
 
 // Turns a settings path value into a file-system path ("" when it has none).

@@ -65,8 +65,9 @@ void TWebModule1::WebModule1loadsettingsAction(TWebRequest& request, TWebRespons
 }
 
 void TWebModule1::WebModule1cachenameAction(TWebRequest& request, TWebResponse& response, bool&) {
-  RefuseInvalidFields(request);
   const auto settings = Settings();
+  if (RefuseUnsigned(request, response, *settings)) return;
+  RefuseInvalidFields(request);
   const TResultCache cache(*settings);
   TFieldList& fields = request.ContentFields();
   const std::string image = fields.Value("Image");

@@ -100,9 +100,11 @@ class TWebRequest {
 
   EXTENSION_CONTROL_BLOCK* Ecb() const { return ecb_; }
 
- private:
+  // A server variable ("HTTP_IF_NONE_MATCH", ...); empty when the host does
+  // not know it.
   std::string ServerVariable(const char* name) const;
 
+ private:
   EXTENSION_CONTROL_BLOCK* ecb_;
   std::string method_;
   std::string path_info_;
@@ -162,6 +164,14 @@ class TWebResponse {
   std::uint64_t content_length_ = 0;
   bool sent_ = false;
 };
+
+// An HTTP-date in the preferred form (IMF-fixdate), "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDateText(std::int64_t seconds);
+// Seconds since the epoch of an IMF-fixdate; nullopt for any other text.
+std::optional<std::int64_t> ParseHttpDate(std::string_view text);
+// True when an If-None-Match value ("*" or a list of entity tags, weak ones
+// compared by their opaque part) names `etag` (a strong tag with its quotes).
+bool EntityTagListMatches(std::string_view list, std::string_view etag);
 
 // Replaces CR and LF by blanks, so that a header value cannot start a new line.
 std::string HeaderSafe(std::string_view text);

@@ -99,6 +99,12 @@ class TWebModule1 : public TWebModule {
   static void FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSettings& settings,
                       bool from_xml);
 
+  // With a signing key set, answers 403 to a request whose query holds no
+  // valid signature and says so; otherwise takes the Signature field out of
+  // the request's fields (it is no part of the cache key) and answers false.
+  static bool RefuseUnsigned(TWebRequest& request, TWebResponse& response,
+                             const TSkaloSettings& settings);
+
   // The five actions ("/xml", "/bin", "/test", "/loadsettings", "/cachename").
   void WebModule1WebActionItem1Action(TWebRequest& request, TWebResponse& response, bool& handled);
   void WebModule1binAction(TWebRequest& request, TWebResponse& response, bool& handled);

@@ -237,15 +237,16 @@ TEST_F(SettingsTest, CacheSubfoldersAppearOnlyWhenAnEntryIsStored) {
   settings.SkaloCachePath = (dir_ / "cache").string();
   settings.SkaloCacheEnabled = true;
   const TResultCache cache(settings);
+  const std::optional<TFileStamp> old_source = TFileStamp{};
   const std::string digest = MD5Hex("image=B.png\r\n");
   const std::string sub = std::string{digest.front(), digest.back()};
   EXPECT_EQ(cache.FileName("Image=B.png\r\n", ".png"),
             (dir_ / "cache" / sub).string() + "/" + digest + ".png");
-  EXPECT_FALSE(cache.FindImage("Image=B.png\r\n", ".png"));
+  EXPECT_FALSE(cache.FindImage("Image=B.png\r\n", ".png", old_source));
   EXPECT_FALSE(fs::exists(dir_ / "cache" / sub));
   const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   cache.StoreImage("Image=B.png\r\n", ".png", png);
-  const auto hit = cache.FindImage("Image=B.png\r\n", ".png");
+  const auto hit = cache.FindImage("Image=B.png\r\n", ".png", old_source);
   ASSERT_TRUE(hit);
   EXPECT_EQ(hit->content_type, "image/png");
   // A store replacing the entry leaves the bytes of a hit found before it alone.
@@ -257,7 +258,7 @@ TEST_F(SettingsTest, CacheSubfoldersAppearOnlyWhenAnEntryIsStored) {
     return read;
   };
   EXPECT_EQ(bytes(hit->file), png);
-  const auto replaced = cache.FindImage("Image=B.png\r\n", ".png");
+  const auto replaced = cache.FindImage("Image=B.png\r\n", ".png", old_source);
   ASSERT_TRUE(replaced);
   EXPECT_EQ(bytes(replaced->file), gif);
   EXPECT_EQ(replaced->content_type, "image/gif");
