@@ -308,6 +308,8 @@ class Session : public std::enable_shared_from_this<Session> {
     call_request.path_info = std::move(*path_info);
     call_request.script_name = config_.mount;
     call_request.host = std::string(request_[http::field::host]);
+    call_request.if_none_match = std::string(request_[http::field::if_none_match]);
+    call_request.if_modified_since = std::string(request_[http::field::if_modified_since]);
     call_request.protocol = "HTTP/" + std::to_string(request_.version() / 10) + "." +
                             std::to_string(request_.version() % 10);
     const bool head = request_.method() == http::verb::head;

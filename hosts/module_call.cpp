@@ -142,6 +142,10 @@ const std::string* ModuleCall::Variable(std::string_view name) const {
   if (name == "REQUEST_METHOD") return &request_.method;
   if (name == "QUERY_STRING") return &request_.query;
   if (name == "PATH_INFO") return &request_.path_info;
+  if (name == "HTTP_IF_NONE_MATCH" && !request_.if_none_match.empty())
+    return &request_.if_none_match;
+  if (name == "HTTP_IF_MODIFIED_SINCE" && !request_.if_modified_since.empty())
+    return &request_.if_modified_since;
   return nullptr;
 }
 

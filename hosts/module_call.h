@@ -27,6 +27,9 @@ struct ModuleRequest {
   std::string script_name;  // the mount
   std::string host;         // Host header; "" when absent
   std::string protocol;     // "HTTP/1.1"
+  // Validators of a conditional request; "" when absent.
+  std::string if_none_match;
+  std::string if_modified_since;
 };
 
 struct HeaderField {

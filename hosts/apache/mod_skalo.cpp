@@ -166,6 +166,10 @@ ModuleRequest RequestFields(request_rec* r) {
   request.protocol = r->protocol != nullptr ? r->protocol : "HTTP/1.1";
   const char* host = apr_table_get(r->headers_in, "Host");
   request.host = host != nullptr ? host : "";
+  const char* none_match = apr_table_get(r->headers_in, "If-None-Match");
+  request.if_none_match = none_match != nullptr ? none_match : "";
+  const char* modified_since = apr_table_get(r->headers_in, "If-Modified-Since");
+  request.if_modified_since = modified_since != nullptr ? modified_since : "";
 
   const std::string_view uri = r->uri != nullptr ? r->uri : "";
   if (const auto mount = LocationMount(r)) {

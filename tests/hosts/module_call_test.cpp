@@ -20,7 +20,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 ModuleRequest SampleRequest() {
-  return {"GET", "Image=/a%20b.jpg&x=1", "/xml", "/skalo", "example.org:8080", "HTTP/1.1"};
+  return {"GET", "Image=/a%20b.jpg&x=1", "/xml", "/skalo", "example.org:8080", "HTTP/1.1", "", ""};
 }
 
 const SiteMap kSite{"/srv/www", {{"/cache", "/var/cache/skalo"}}};

@@ -75,6 +75,18 @@ TEST_F(Service, ResizesCachesAndAnswersFromTheCache) {
   for (const auto& e : fs::recursive_directory_iterator(dir_.path() / "cache"))
     files += e.is_regular_file();
   EXPECT_EQ(files, 1u);
+
+  // A revisit with the validators it was given is answered 304, empty.
+  ASSERT_FALSE(fresh.Header("ETag").empty());
+  for (const std::string& header : {"If-None-Match: " + fresh.Header("ETag"),
+                                    "If-Modified-Since: " + fresh.Header("Last-Modified")}) {
+    Request conditional;
+    conditional.headers = {header};
+    const Reply again =
+        client.Fetch(httpd_->Url("/skalo/bin?Image=/img/photo%20one.jpg&Width=200"), conditional);
+    EXPECT_EQ(again.status, 304) << header;
+    EXPECT_TRUE(again.body.empty());
+  }
 }
 
 TEST_F(Service, DefaultImageXmlAndErrors) {
