@@ -148,6 +148,7 @@ void TWebModule1::FillJob(TSkalo& job, const TFieldList& fields, const TSkaloSet
   job.SetProcessBinary(!from_xml || Lower(fields, "ProcessBinary") != "false");
   job.SetBackgroundColorHTML(Lower(fields, "bgcolor"));
   job.SetAutoOrient(settings.AutoOrient);
+  job.SetKeepTransparency(settings.KeepTransparency);
   TJobLimits limits;
   limits.max_source_pixels = settings.MaxSourcePixels;
   limits.max_output_pixels = settings.MaxOutputPixels;

@@ -74,6 +74,8 @@ TSkaloSettings ParseSettings(const std::string& xml, const TPathResolver& resolv
       s.MemoryBudgetMB = Limit(text, defaults.MemoryBudgetMB);
     } else if (name == "autoorient") {
       s.AutoOrient = StrToBool(text);
+    } else if (name == "keeptransparency") {
+      s.KeepTransparency = StrToBool(text);
     } else if (name == "cachecontrol") {
       s.CacheControl = text;
     } else if (name == "maxcachemb") {

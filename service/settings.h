@@ -28,6 +28,8 @@ struct TSkaloSettings {
   std::uint64_t MemoryBudgetMB = 1024;
   // Turn sources upright by their EXIF orientation before anything else.
   bool AutoOrient = false;
+  // PNG and GIF results of see-through sources stay see-through.
+  bool KeepTransparency = false;
   // Cache-Control of image answers; empty: no such header.
   std::string CacheControl;
   // The cache folder's size limit in MiB; 0: no limit.
