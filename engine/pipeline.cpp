@@ -2,12 +2,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/base64.h"
 #include "engine/orient.h"
 #include "engine/rotate.h"
 #include "engine/skalo.h"
 #include "imaging/bitmap.h"
+#include "imaging/gif.h"
 #include "imaging/jpeg.h"
 #include "imaging/png.h"
 #include "metadata/exif_info.h"
@@ -22,6 +24,32 @@ constexpr const char* kMaxSizeText = "Maximum allowed size of image exceeded";
 
 bool IsJpegExtension(const std::string& ext) {
   return ext == ".jpg" || ext == ".jpeg";
+}
+
+// From the same picture laid on black (`colour`: each colour times its
+// opacity) and on white, both resampled alike: the opacity of each pixel and
+// its own colour. `colour` becomes the colours, `alpha` one opacity byte per
+// pixel. Fully see-through pixels keep black.
+void SplitAlpha(TBitmap& colour, TBitmap& over_white, TBitmap& alpha) {
+  colour.SetPixelFormat(TPixelFormat::Bgr24);
+  over_white.SetPixelFormat(TPixelFormat::Bgr24);
+  alpha.SetPixelFormat(TPixelFormat::Indexed8);
+  alpha.SetSizeForOverwrite(colour.Width(), colour.Height());
+  for (int y = 0; y < colour.Height(); ++y) {
+    std::uint8_t* c = colour.Row(y);
+    const std::uint8_t* w = over_white.ConstRow(y);
+    std::uint8_t* a = alpha.Row(y);
+    for (int x = 0; x < colour.Width(); ++x, c += 3, w += 3) {
+      // What shows through, averaged over the three channels.
+      const int through = (w[0] - c[0]) + (w[1] - c[1]) + (w[2] - c[2]);
+      const int opacity = std::clamp(255 - (through + 1) / 3, 0, 255);
+      a[x] = static_cast<std::uint8_t>(opacity);
+      for (int k = 0; k < 3; ++k)
+        c[k] = opacity == 0
+                   ? 0
+                   : static_cast<std::uint8_t>(std::min(255, (c[k] * 255 + opacity / 2) / opacity));
+    }
+  }
 }
 
 }  // namespace
@@ -73,6 +101,8 @@ void TSkalo::PlanFor(std::uint32_t source_width, std::uint32_t source_height) {
     // The resampled picture, the canvas it is padded onto, the encoded bytes.
     estimate += out * 4 * (whitespace_ ? 3 : 2);
   }
+  // Kept transparency decodes and resamples the picture twice.
+  if (KeepsAlpha()) estimate *= 2;
   if (limits_.budget) reservation_ = limits_.budget->Reserve(estimate);
 }
 
@@ -174,28 +204,40 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
     if (error_code_ != 0) return;
   }
 
-  if (process_binary_ && rotation_ == 0 && orientation_ == 1 && streaming_) {
+  if (process_binary_ && rotation_ == 0 && orientation_ == 1 && streaming_ && !KeepsAlpha()) {
     TBitmap picture;
     if (!StreamResize(*decoder, picture)) return;
     encoder->Assign(picture);
   } else if (process_binary_) {
     auto picture = std::make_unique<TBitmap>();
+    // Kept transparency: the source over black holds the colours times their
+    // opacity, and over white as well what shows through.
+    if (KeepsAlpha()) decoder->SetBackdrop(kColorBlack);
+    std::unique_ptr<TBitmap> over_white;
     try {
       decoder->AssignTo(*picture);
+      if (KeepsAlpha()) over_white = DecodeOverWhite(*picture);
     } catch (...) {
       // A PNG file's data is inflated only now; its failures are load failures.
       if (!dynamic_cast<TPNGObject*>(decoder.get())) throw;
       SetError(2004, kUnknownFailure);
       return;
     }
-    ApplyExifOrientation(*picture, orientation_);
-    if (rotation_ != 0)
-      picture = RotateBitmap(*picture, background_color_, static_cast<long double>(rotation_));
-    if (whitespace_)
-      PadImage(*picture);
-    else
-      FitImage(*picture);
-    encoder->Assign(*picture);
+    const std::int32_t width = width_, height = height_;
+    Transform(picture);
+    if (!over_white) {
+      encoder->Assign(*picture);
+    } else {
+      width_ = width;
+      height_ = height;
+      Transform(over_white);
+      TBitmap alpha;
+      SplitAlpha(*picture, *over_white, alpha);
+      if (auto* png = dynamic_cast<TPNGObject*>(encoder.get()))
+        png->AssignWithAlpha(*picture, alpha);
+      else
+        dynamic_cast<TGIFImage&>(*encoder).AssignWithAlpha(*picture, alpha);
+    }
   } else {
     MeasureSize(original_width_, original_height_);
   }
@@ -220,6 +262,42 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   if (error_code_ != 0) return;
 
   if (process_binary_) result = std::move(encoder);
+}
+
+bool TSkalo::KeepsAlpha() const {
+  return keep_transparency_ && process_binary_ && (output_ == ".png" || output_ == ".gif");
+}
+
+std::unique_ptr<TBitmap> TSkalo::DecodeOverWhite(const TBitmap& over_black) {
+  std::unique_ptr<TGraphic> decoder = CreateDecoder(input_extension_);
+  TImageLimits limits;
+  limits.max_pixels = limits_.max_source_pixels;
+  limits.max_file_bytes = limits_.max_source_bytes;
+  decoder->SetLimits(limits);
+  decoder->SetBackdrop(kColorWhite);
+  decoder->LoadFromFile(image_);
+  auto picture = std::make_unique<TBitmap>();
+  decoder->AssignTo(*picture);
+  TBitmap a, b;
+  a.Assign(over_black);
+  a.SetPixelFormat(TPixelFormat::Bgr24);
+  b.Assign(*picture);
+  b.SetPixelFormat(TPixelFormat::Bgr24);
+  if (a.Width() != b.Width() || a.Height() != b.Height()) return nullptr;
+  for (int y = 0; y < a.Height(); ++y)
+    if (std::memcmp(a.ConstRow(y), b.ConstRow(y), 3 * static_cast<std::size_t>(a.Width())) != 0)
+      return picture;
+  return nullptr;
+}
+
+void TSkalo::Transform(std::unique_ptr<TBitmap>& picture) {
+  ApplyExifOrientation(*picture, orientation_);
+  if (rotation_ != 0)
+    picture = RotateBitmap(*picture, background_color_, static_cast<long double>(rotation_));
+  if (whitespace_)
+    PadImage(*picture);
+  else
+    FitImage(*picture);
 }
 
 void TSkalo::LoadEXIF() {

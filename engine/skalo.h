@@ -161,6 +161,12 @@ class TSkalo {
   // block carried then describe the upright picture.
   bool AutoOrient() const { return auto_orient_; }
   void SetAutoOrient(bool v) { auto_orient_ = v; }
+  // Whether a PNG or GIF result of a see-through source stays see-through
+  // (an alpha channel, a transparent index) instead of being laid on
+  // BackgroundColor. The padding and the corners of a rotation stay
+  // BackgroundColor either way.
+  bool KeepTransparency() const { return keep_transparency_; }
+  void SetKeepTransparency(bool v) { keep_transparency_ = v; }
   void SetPipelining(bool v) { pipelining_ = v; }
 
   // The format table: a new, empty image object for a source extension or for
@@ -170,6 +176,14 @@ class TSkalo {
 
  private:
   void RunJob(std::unique_ptr<TGraphic>& result, const std::string& image);
+  // Whether this job's result keeps the source's transparency (the setting,
+  // a PNG or GIF result).
+  bool KeepsAlpha() const;
+  // The source decoded again over white, for a job that keeps transparency;
+  // null when it shows no transparency (it equals `over_black`).
+  std::unique_ptr<TBitmap> DecodeOverWhite(const TBitmap& over_black);
+  // Orientation, rotation, then fit or pad: the raster path's steps.
+  void Transform(std::unique_ptr<TBitmap>& picture);
   void Validate();
   // Once the source's size is known, before its pixels are: refuses a result
   // above the output limit (EMaxSizeExceeded) and reserves the job's memory
@@ -210,6 +224,7 @@ class TSkalo {
   bool streaming_ = true;
   bool pipelining_ = true;
   bool auto_orient_ = false;
+  bool keep_transparency_ = false;
   int orientation_ = 1;  // the source's EXIF orientation this job applies
   // Jobs between the start and the end of RunJob, in this process.
   static std::atomic<int> running_jobs_;

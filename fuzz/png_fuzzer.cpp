@@ -1,9 +1,11 @@
 // PNG files: the chunk walk, then inflate and row decoding twice (streamed
 // through DecodeRows, then into a raster through AssignTo), which must agree
-// on the rows or the failure, then writing the decoded raster again. Chunk CRCs are repaired first
-// (when the input's last byte is even), so that mutations reach the code behind the CRC check. The
-// pixel limit replaces any size filter: huge declared sizes must be refused
-// by the decoder itself.
+// on the rows or the failure, then writing the decoded raster again. Chunk
+// CRCs are repaired first (when the input's last byte is even), so that
+// mutations reach the code behind the CRC check. When the third byte from the
+// end is odd, transparency is composited over a backdrop made from it (set
+// before loading, as the engine does). The pixel limit replaces any size
+// filter: huge declared sizes must be refused by the decoder itself.
 #include <zlib.h>
 
 #include <cstdint>
@@ -51,6 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     skalo::TImageLimits limits;
     limits.max_pixels = 16'000'000;
     png.SetLimits(limits);
+    if (size > 2 && data[size - 3] % 2 == 1) {
+      const std::uint8_t b = data[size - 3];
+      png.SetBackdrop(
+          skalo::MakeColor(b, static_cast<std::uint8_t>(~b), static_cast<std::uint8_t>(b * 5)));
+    }
     png.LoadFromBuffer(file);
     skalo::TBitmap streamed;
     std::string failure;

@@ -428,6 +428,48 @@ void TGIFImage::Assign(const TBitmap& source) {
   frames_.push_back(std::move(frame));
 }
 
+void TGIFImage::AssignWithAlpha(const TBitmap& source, const TBitmap& alpha) {
+  if (alpha.Width() != source.Width() || alpha.Height() != source.Height() ||
+      alpha.BitsPerPixel() != 8)
+    throw EGraphicError(kInvalidPixelFormatText);
+  TBitmap opaque;
+  opaque.Assign(source);
+  opaque.SetTransparent(false);
+  Assign(opaque);
+  if (frames_.empty()) return;
+  TGIFSubImage& frame = frames_.front();
+  // An index no visible pixel uses: the first unused one, else a new entry.
+  std::array<bool, 256> used{};
+  for (const std::uint8_t index : frame.pixels)
+    used[index] = true;
+  std::size_t free = 0;
+  while (free < frame.color_map.colors.size() && used[free])
+    ++free;
+  if (free >= kMaxPaletteEntries) return;  // no room: stays opaque
+  const bool added = free == frame.color_map.colors.size();
+  if (added) frame.color_map.colors.push_back({});
+  const auto index = static_cast<std::uint8_t>(free);
+  const std::size_t w = static_cast<std::size_t>(frame.width);
+  bool any = false;
+  for (int y = 0; y < frame.height; ++y) {
+    const std::uint8_t* a = alpha.ConstRow(y);
+    std::uint8_t* out = frame.pixels.data() + static_cast<std::size_t>(y) * w;
+    for (std::size_t x = 0; x < w; ++x)
+      if (a[x] < 128) {
+        out[x] = index;
+        any = true;
+      }
+  }
+  if (!any) {
+    if (added) frame.color_map.colors.pop_back();
+    return;
+  }
+  TGIFGraphicControlExtension gce;
+  gce.transparent = true;
+  gce.transparent_index = index;
+  frame.graphic_control = gce;
+}
+
 // ---------------------------------------------------------------- writing
 
 void TGIFImage::SaveToStream(TStream& stream) {

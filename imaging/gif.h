@@ -117,6 +117,12 @@ class TGIFImage : public TGraphic {
   // screen-sized Device raster with the frame drawn at its position. No
   // frame gives an empty raster; no colour map raises kGifNoColorTableText.
   void AssignTo(TBitmap& dest) override;
+  // Assign, then the pixels whose `alpha` (an 8-bit raster of the same size,
+  // one alpha byte per pixel) is below 128 take a transparent index of their
+  // own: the first index no visible pixel uses, else a new entry after the
+  // colour map's (nothing is transparent when the map is full and used).
+  // EGraphicError for a mask of another size or depth.
+  void AssignWithAlpha(const TBitmap& source, const TBitmap& alpha);
 
   // The frames: at most one after a load (the file's first), one after
   // Assign.

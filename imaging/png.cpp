@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -737,6 +738,43 @@ void ApplyTransparency(const Ihdr& h, std::span<const std::uint8_t> trns, const 
   }
 }
 
+// --- Compositing over a backdrop ---
+
+// round(x / 255) for 0 <= x <= 255 * 255, given y = x + 128: (y + (y >> 8))
+// >> 8 is exact there (checked for every x; x / 255 never falls on a half,
+// 255 being odd).
+inline std::uint8_t Round255(unsigned y) {
+  return static_cast<std::uint8_t>((y + (y >> 8)) >> 8);
+}
+
+// Colour c over the backdrop's bg at opacity a: round((c * a + bg * (255 -
+// a)) / 255).
+inline std::uint8_t Blend(unsigned c, unsigned a, unsigned bg) {
+  return Round255(c * a + bg * (255 - a) + 128);
+}
+
+// What the decoder does to the samples beyond converting them: blend by the
+// alpha channel, or show the backdrop where a pixel equals the tRNS key.
+// Palette images and gray images of up to 8 bits need neither: their
+// palette is composited instead.
+struct Composite {
+  enum Mode : std::uint8_t { kOff, kAlpha, kKey };
+  Mode mode = kOff;
+  // The key as the row stores it: one byte per sample of 8 bits, two (high
+  // first) per sample of 16 bits.
+  std::array<std::uint8_t, 6> key{};
+  std::array<std::uint8_t, 3> bgr{};  // the backdrop in the raster's order
+  // Per alpha a, per channel of bgr: bg * (255 - a) + 128, Blend's part that
+  // does not depend on the colour (kAlpha only).
+  std::array<std::array<std::uint16_t, 3>, 256> terms{};
+};
+
+// Bits per pixel of the raster a decode with `composite` fills: the decoder
+// composites into Bgr24 only.
+unsigned RasterBits(const Ihdr& h, const Composite& composite) {
+  return composite.mode == Composite::kOff ? RasterBits(h) : 24;
+}
+
 // Where decoded rows go: raster rows, or a batch handed to a consumer.
 class RowSink {
  public:
@@ -764,12 +802,13 @@ class ImageDecoder {
  public:
   static constexpr std::uint32_t kBatchRows = 16;
 
-  ImageDecoder(const Ihdr& ihdr, const GammaTable& gamma,
+  ImageDecoder(const Ihdr& ihdr, const GammaTable& gamma, const Composite& composite,
                std::span<const std::span<const std::uint8_t>> idat)
       : h_(ihdr),
         gamma_(gamma),
         identity_gamma_(gamma == IdentityGamma()),
-        raster_bits_(RasterBits(ihdr)),
+        composite_(composite),
+        raster_bits_(RasterBits(ihdr, composite)),
         pixel_bits_(Channels(ihdr.color_type) * ihdr.depth),
         filter_bpp_(std::max<std::size_t>(1, pixel_bits_ / 8)),
         data_(idat) {
@@ -819,6 +858,7 @@ class ImageDecoder {
   // Writes one unfiltered row of `width` pixels of pass p into a raster row.
   void StoreRow(const std::uint8_t* src, std::uint8_t* dst, const Pass& p,
                 std::uint32_t width) const {
+    if (composite_.mode != Composite::kOff) return StoreComposited(src, dst, p, width);
     const unsigned depth = h_.depth;
     const bool whole = p.dx == 1;
     switch (h_.color_type) {
@@ -859,9 +899,50 @@ class ImageDecoder {
     }
   }
 
+  // StoreRow for a Bgr24 raster composited over the backdrop: RGB or gray
+  // with alpha, RGB or 16-bit gray with a key. Colours are gamma-mapped
+  // first, the backdrop and alpha never.
+  void StoreComposited(const std::uint8_t* src, std::uint8_t* dst, const Pass& p,
+                       std::uint32_t width) const {
+    const std::size_t sample = h_.depth / 8;
+    const std::size_t step = Channels(h_.color_type) * sample;
+    const bool gray = h_.color_type == kGray || h_.color_type == kGrayAlpha;
+    // Offsets of blue, green and red in the source pixel (gray: all one).
+    const std::size_t blue = gray ? 0 : 2 * sample;
+    const std::size_t green = gray ? 0 : sample;
+    const std::array<std::uint8_t, 3>& bg = composite_.bgr;
+    if (composite_.mode == Composite::kKey) {
+      for (std::uint32_t i = 0; i < width; ++i, src += step) {
+        std::uint8_t* out = dst + 3 * std::size_t{p.x0 + i * p.dx};
+        const bool clear = std::equal(src, src + step, composite_.key.begin());
+        out[0] = clear ? bg[0] : gamma_[src[blue]];
+        out[1] = clear ? bg[1] : gamma_[src[green]];
+        out[2] = clear ? bg[2] : gamma_[src[0]];
+      }
+      return;
+    }
+    const std::size_t alpha = step - sample;  // 16 bits: the high byte
+    // `colour` maps a sample; without gAMA the table is left out.
+    const auto blend = [&](auto colour) {
+      for (std::uint32_t i = 0; i < width; ++i, src += step) {
+        std::uint8_t* out = dst + 3 * std::size_t{p.x0 + i * p.dx};
+        const unsigned a = src[alpha];
+        const std::array<std::uint16_t, 3>& t = composite_.terms[a];
+        out[0] = Round255(colour(src[blue]) * a + t[0]);
+        out[1] = Round255(colour(src[green]) * a + t[1]);
+        out[2] = Round255(colour(src[0]) * a + t[2]);
+      }
+    };
+    if (identity_gamma_)
+      blend([](std::uint8_t s) { return unsigned{s}; });
+    else
+      blend([this](std::uint8_t s) { return unsigned{gamma_[s]}; });
+  }
+
   const Ihdr h_;
   const GammaTable gamma_;
   const bool identity_gamma_;
+  const Composite composite_;
   const unsigned raster_bits_;
   const unsigned pixel_bits_;
   const std::size_t filter_bpp_;
@@ -942,16 +1023,107 @@ std::uint64_t IdatRunBytes(ByteReader in) {
 
 }  // namespace
 
-// What loading found out: the header, the layout of the raster, the gamma
-// in force at the image data, and the first run of IDAT chunks' data.
+// What loading found out: the header, the gamma in force at the image data,
+// the palette (palette images: PLTE gamma-mapped, cut to 2^depth entries),
+// the last tRNS chunk, and the first run of IDAT chunks' data.
 struct TPngSource {
   Ihdr ihdr;
   GammaTable gamma;
-  TRowLayout layout;
+  TPalette palette;
+  std::span<const std::uint8_t> trns;
   std::vector<std::span<const std::uint8_t>> idat;
 };
 
 namespace {
+
+// How a loaded image is decoded with or without a backdrop: the layout of
+// the rows and what the decoder composites.
+struct DecodePlan {
+  TRowLayout layout;
+  Composite composite;
+};
+
+// The file comment's table, and with a backdrop: alpha channels blended,
+// palette entries blended by their tRNS alpha, a gray key's palette entry
+// replaced, RGB and 16-bit gray keys matched by the decoder (section
+// 11.3.2.1: the whole sample, 16 bits for 16-bit images). Throws
+// EOutOfResources when the raster would exceed kMaxPixelStoreBytes.
+void PlanDecode(const TPngSource& source, const std::optional<TColor>& backdrop, DecodePlan& plan) {
+  const Ihdr& h = source.ihdr;
+  const std::span<const std::uint8_t> trns = source.trns;
+  Composite& composite = plan.composite;
+  TPalette palette;
+  if (h.color_type == kPalette)
+    palette = source.palette;
+  else if (h.color_type == kGray || h.color_type == kGrayAlpha)
+    palette = GrayPalette(h.color_type == kGray ? h.depth : 8, source.gamma);
+  if (backdrop) {
+    const TPaletteEntry bg = {ColorRed(*backdrop), ColorGreen(*backdrop), ColorBlue(*backdrop)};
+    composite.bgr = {bg.blue, bg.green, bg.red};
+    switch (h.color_type) {
+      case kRgbAlpha:
+      case kGrayAlpha:
+        composite.mode = Composite::kAlpha;
+        for (unsigned a = 0; a < 256; ++a)
+          for (std::size_t k = 0; k < 3; ++k)
+            composite.terms[a][k] = static_cast<std::uint16_t>(composite.bgr[k] * (255 - a) + 128);
+        break;
+      case kPalette:
+        for (std::size_t i = 0; i < std::min(trns.size(), palette.size()); ++i) {
+          TPaletteEntry& e = palette[i];
+          e = {Blend(e.red, trns[i], bg.red), Blend(e.green, trns[i], bg.green),
+               Blend(e.blue, trns[i], bg.blue)};
+        }
+        break;
+      case kGray:
+        if (trns.size() < 2) break;
+        if (h.depth == 16) {
+          composite.mode = Composite::kKey;
+          std::copy_n(trns.begin(), 2, composite.key.begin());
+        } else if (const unsigned value = ByteReader(trns).u16be(); value < palette.size()) {
+          palette[value] = bg;
+        }
+        break;
+      case kRgb: {
+        if (trns.size() < 6) break;
+        ByteReader in(trns);
+        bool matches = true;
+        for (std::size_t c = 0; c < 3; ++c) {
+          const unsigned value = in.u16be();
+          if (h.depth == 16) {
+            composite.key[2 * c] = static_cast<std::uint8_t>(value >> 8);
+            composite.key[2 * c + 1] = static_cast<std::uint8_t>(value);
+          } else {
+            matches = matches && value <= 255;
+            composite.key[c] = static_cast<std::uint8_t>(value);
+          }
+        }
+        if (matches) composite.mode = Composite::kKey;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  const unsigned bits = RasterBits(h, composite);
+  PixelStoreBytes(h.width, h.height, bits);
+  plan.layout.width = static_cast<int>(h.width);
+  plan.layout.height = static_cast<int>(h.height);
+  TBitmap& sample = plan.layout.sample;
+  sample.SetPixelFormat(RasterFormat(bits));
+  if (bits < 24) sample.SetPalette(std::move(palette));
+  if (!backdrop) ApplyTransparency(h, trns, source.gamma, sample);
+}
+
+// Decodes a loaded image into a new raster.
+std::unique_ptr<TBitmap> DecodeRaster(const TPngSource& source, const DecodePlan& plan) {
+  auto raster = std::make_unique<TBitmap>();
+  raster->Assign(plan.layout.sample);
+  raster->SetSizeForOverwrite(plan.layout.width, plan.layout.height);
+  RasterSink sink(*raster);
+  ImageDecoder(source.ihdr, source.gamma, plan.composite, source.idat).Decode(sink);
+  return raster;
+}
 
 struct ReadResult {
   std::vector<TPNGObject::Chunk> chunks;
@@ -970,7 +1142,6 @@ ReadResult ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limit
   ReadResult out;
   auto loaded = std::make_unique<TPngSource>();
   Ihdr& h = loaded->ihdr;
-  TBitmap& sample = loaded->layout.sample;
   GammaTable gamma = IdentityGamma();
   TPalette plte;
   bool have_plte = false;
@@ -1007,19 +1178,11 @@ ReadResult ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limit
         const std::uint64_t idat_bytes = data.size() + IdatRunBytes(in);
         if (ScanlineBytes(h) > kMaxInflateRatio * idat_bytes + kInflateSlack)
           Fail(kPngMissingPartsText);
-        const unsigned bits = RasterBits(h);
-        PixelStoreBytes(h.width, h.height, bits);
+        PixelStoreBytes(h.width, h.height, RasterBits(h));
         loaded->gamma = gamma;
-        loaded->layout.width = static_cast<int>(h.width);
-        loaded->layout.height = static_cast<int>(h.height);
-        sample.SetPixelFormat(RasterFormat(bits));
         if (h.color_type == kPalette) {
           plte.resize(std::min<std::size_t>(plte.size(), std::size_t{1} << h.depth));
-          sample.SetPalette(plte);
-        } else if (h.color_type == kGray) {
-          sample.SetPalette(GrayPalette(h.depth, gamma));
-        } else if (h.color_type == kGrayAlpha) {
-          sample.SetPalette(GrayPalette(8, gamma));
+          loaded->palette = std::move(plte);
         }
         have_image = true;
         in_image_data = true;
@@ -1042,7 +1205,7 @@ ReadResult ReadPng(std::span<const std::uint8_t> file, const TImageLimits& limit
     if (type == "IEND") break;
   }
   if (!have_image) Fail(kPngNoDataText);
-  ApplyTransparency(h, trns, loaded->gamma, sample);
+  loaded->trns = trns;
   out.loaded = std::move(loaded);
   return out;
 }
@@ -1127,9 +1290,11 @@ std::uint64_t FilterRowScalar(std::uint8_t type, const std::uint8_t* row, const 
                               std::size_t begin, std::size_t n, std::uint8_t* out) {
   std::uint64_t cost = 0;
   for (std::size_t i = begin; i < n; ++i) {
-    const int a = row[i - kBpp];
+    // Left of the first pixel lies the pad: (row + i) - kBpp, as an
+    // unsigned i - kBpp would wrap.
+    const int a = *(row + i - kBpp);
     const int b = up[i];
-    const int c = up[i - kBpp];
+    const int c = *(up + i - kBpp);
     int prediction = 0;
     switch (type) {
       case kFilterSub:
@@ -1220,19 +1385,23 @@ std::size_t CountZeros(const std::uint8_t* p, std::size_t n) {
 // the unused bits of a last partial byte cleared, or RGB.
 class FileRows {
  public:
-  explicit FileRows(const TBitmap& image)
+  // `alpha`: one opacity byte per pixel of a colour image, written as RGBA.
+  FileRows(const TBitmap& image, const TBitmap* alpha)
       : image_(image),
+        alpha_(alpha),
         indexed_(image.BitsPerPixel() < 16),
         bgr_(image),
         width_(static_cast<std::size_t>(image.Width())) {
     const auto bits = static_cast<unsigned>(image.BitsPerPixel());
-    row_bytes_ = indexed_ ? (width_ * bits + 7) / 8 : width_ * 3;
+    row_bytes_ = indexed_ ? (width_ * bits + 7) / 8 : width_ * (alpha_ ? 4 : 3);
+    if (alpha_) rgb_.resize(3 * width_);
     const unsigned tail_bits = static_cast<unsigned>((width_ * bits) % 8);
     tail_mask_ = static_cast<std::uint8_t>(tail_bits == 0 ? 0xFF : 0xFF00u >> tail_bits);
     if (!indexed_ && !bgr_.Identity()) converted_.resize(row_bytes_);
   }
 
   bool Indexed() const noexcept { return indexed_; }
+  bool Alpha() const noexcept { return alpha_ != nullptr; }
   std::size_t RowBytes() const noexcept { return row_bytes_; }
 
   // Row y into out[0, RowBytes()).
@@ -1247,11 +1416,19 @@ class FileRows {
       bgr_.Read(src, image_.Width(), converted_.data());
       src = converted_.data();
     }
-    SwapRedBlue(src, out, width_);
+    if (!alpha_) return SwapRedBlue(src, out, width_);
+    SwapRedBlue(src, rgb_.data(), width_);
+    const std::uint8_t* a = alpha_->ConstRow(y);
+    for (std::size_t x = 0; x < width_; ++x) {
+      std::memcpy(out + 4 * x, rgb_.data() + 3 * x, 3);
+      out[4 * x + 3] = a[x];
+    }
   }
 
  private:
   const TBitmap& image_;
+  const TBitmap* alpha_;
+  std::vector<std::uint8_t> rgb_;
   const bool indexed_;
   TBgrRowReader bgr_;
   const std::size_t width_;
@@ -1263,8 +1440,8 @@ class FileRows {
 // Rows filtered by the rules of the file comment, then deflated.
 class ImageDataWriter {
  public:
-  ImageDataWriter(const TBitmap& image, int level)
-      : image_(image), rows_(image), level_(level), n_(rows_.RowBytes()) {
+  ImageDataWriter(const TBitmap& image, const TBitmap* alpha, int level)
+      : image_(image), rows_(image, alpha), level_(level), n_(rows_.RowBytes()) {
     // The pad before, the row, the slack after (the vector loads read past
     // the row's end), for the current and the previous row.
     for (std::vector<std::uint8_t>* buffer : {&row_, &up_})
@@ -1320,8 +1497,9 @@ class ImageDataWriter {
   std::uint64_t Filter(std::uint8_t type, std::uint8_t* out) const {
     const std::uint8_t* row = row_.data() + kFilterPad;
     const std::uint8_t* up = up_.data() + kFilterPad;
-    return rows_.Indexed() ? FilterRow<1>(type, row, up, n_, out)
-                           : FilterRow<3>(type, row, up, n_, out);
+    if (rows_.Indexed()) return FilterRow<1>(type, row, up, n_, out);
+    return rows_.Alpha() ? FilterRow<4>(type, row, up, n_, out)
+                         : FilterRow<3>(type, row, up, n_, out);
   }
 
   // The filter of least cost, the first of equals; candidates_ holds each
@@ -1371,6 +1549,8 @@ void TPNGObject::Clear() noexcept {
   height_ = 0;
   loaded_.reset();
   image_.reset();
+  image_backdrop_.reset();
+  alpha_.reset();
 }
 
 void TPNGObject::LoadFromStream(TStream& stream) {
@@ -1384,6 +1564,10 @@ void TPNGObject::LoadFromBytes(std::span<const std::uint8_t> bytes) {
 void TPNGObject::LoadFromBuffer(std::vector<std::uint8_t> bytes) {
   Clear();
   ReadResult read = ReadPng(bytes, Limits());
+  // A raster beyond kMaxPixelStoreBytes for the backdrop set now fails the
+  // load (gray with alpha or a 16-bit key grows to Bgr24).
+  DecodePlan plan;
+  PlanDecode(*read.loaded, Backdrop(), plan);
   // The chunks' spans point into the vector's block, which moving keeps.
   bytes_ = std::move(bytes);
   chunks_ = std::move(read.chunks);
@@ -1392,26 +1576,29 @@ void TPNGObject::LoadFromBuffer(std::vector<std::uint8_t> bytes) {
   height_ = static_cast<int>(loaded_->ihdr.height);
 }
 
-std::unique_ptr<TBitmap> TPNGObject::DecodeRaster() const {
-  auto raster = std::make_unique<TBitmap>();
-  raster->Assign(loaded_->layout.sample);
-  raster->SetSizeForOverwrite(width_, height_);
-  RasterSink sink(*raster);
-  ImageDecoder(loaded_->ihdr, loaded_->gamma, loaded_->idat).Decode(sink);
-  return raster;
+bool TPNGObject::KeptRasterCurrent() const {
+  return image_ && (!loaded_ || image_backdrop_ == Backdrop());
 }
 
 void TPNGObject::DecodeRows(TRowConsumer& consumer) {
-  if (image_) return DeliverRows(*image_, consumer);
+  if (KeptRasterCurrent()) return DeliverRows(*image_, consumer);
   if (!loaded_) return DeliverRows(TBitmap(), consumer);
-  if (loaded_->ihdr.interlace) return DeliverRows(*DecodeRaster(), consumer);
-  consumer.Begin(loaded_->layout);
-  ConsumerSink sink(consumer, loaded_->layout);
-  ImageDecoder(loaded_->ihdr, loaded_->gamma, loaded_->idat).Decode(sink);
+  DecodePlan plan;
+  PlanDecode(*loaded_, Backdrop(), plan);
+  if (loaded_->ihdr.interlace) return DeliverRows(*DecodeRaster(*loaded_, plan), consumer);
+  consumer.Begin(plan.layout);
+  ConsumerSink sink(consumer, plan.layout);
+  ImageDecoder(loaded_->ihdr, loaded_->gamma, plan.composite, loaded_->idat).Decode(sink);
 }
 
 void TPNGObject::AssignTo(TBitmap& dest) {
-  if (!image_ && loaded_) image_ = DecodeRaster();
+  if (loaded_ && !KeptRasterCurrent()) {
+    image_.reset();
+    DecodePlan plan;
+    PlanDecode(*loaded_, Backdrop(), plan);
+    image_ = DecodeRaster(*loaded_, plan);
+    image_backdrop_ = Backdrop();
+  }
   if (image_) {
     dest.Assign(*image_);
   } else {
@@ -1496,7 +1683,23 @@ void TPNGObject::SaveToStream(TStream& stream) {
 }
 
 void TPNGObject::WriteImageData(TStream& stream) const {
-  ImageDataWriter(*image_, std::min<int>(compression_level_, 9)).Write(stream);
+  ImageDataWriter(*image_, alpha_.get(), std::min<int>(compression_level_, 9)).Write(stream);
+}
+
+void TPNGObject::AssignWithAlpha(const TBitmap& source, const TBitmap& alpha) {
+  if (alpha.Width() != source.Width() || alpha.Height() != source.Height() ||
+      alpha.BitsPerPixel() != 8)
+    throw EGraphicError(kInvalidPixelFormatText);
+  TBitmap colour;
+  colour.Assign(source);
+  colour.SetPixelFormat(TPixelFormat::Bgr24);
+  colour.SetTransparent(false);
+  Assign(colour);
+  if (colour.Empty()) return;
+  // IHDR leads the chunk data: width, height, bit depth, then colour type.
+  bytes_[9] = kRgbAlpha;
+  alpha_ = std::make_unique<TBitmap>();
+  alpha_->Assign(alpha);
 }
 
 }  // namespace skalo

@@ -10,42 +10,59 @@
 // spans into them. DecodeRows inflates that run as it goes and delivers the
 // rows top to bottom in batches of 16, each batch as soon as it is
 // unfiltered and converted, holding a few rows and zlib's window, never the
-// picture (interlaced files are decoded into a raster first). AssignTo
-// decodes into a raster once and keeps it for later calls; DecodeRows after
-// that delivers the kept raster's rows. Every colour type and bit depth,
-// Adam7 interlacing, the five row filters (an unknown filter type leaves the
-// row as it is), gAMA, PLTE and tRNS are read. The raster (and the layout
-// DecodeRows begins with) keeps the file's exact colours:
-//   colour type        bit depth   raster
-//   RGB, RGB + alpha   8, 16       Bgr24
-//   palette            1           Indexed1, the file's palette
-//   palette            2, 4        Indexed4, the file's palette
-//   palette            8           Indexed8, the file's palette
-//   gray               1           Indexed1 with 2 gray entries
-//   gray               2, 4        Indexed4 with 4 or 16 gray entries
-//   gray               8, 16       Indexed8 with 256 gray entries
-//   gray + alpha       8, 16       Indexed8 with 256 gray entries
-// Of 16-bit samples only the high byte is used. Alpha samples are read but not
-// applied: every pixel keeps its colour whatever its alpha. A gAMA value v
-// (the last one before PLTE for palette entries, before the first IDAT for
-// the rest) maps each colour sample, palette entry and gray entry s to round((s / 255) ^ (1 / (v /
-// 100000 * 2.2)) * 255), halves to even. A single transparent colour (tRNS on gray or RGB, or a
-// palette tRNS leaving exactly one entry below 255) marks the raster
-// Transparent with that colour as it appears in the raster. Unknown ancillary
+// picture (interlaced files are decoded into a raster first). Both decode
+// over the Backdrop() set when they are called. AssignTo decodes into a
+// raster once and keeps it for later calls; DecodeRows after that delivers
+// the kept raster's rows (a raster kept for another backdrop is decoded
+// anew). Every colour type and bit depth, Adam7 interlacing, the five row
+// filters (an unknown filter type leaves the row as it is), gAMA, PLTE and
+// tRNS are read. Without a Backdrop() the raster (and the layout DecodeRows
+// begins with) keeps the file's exact colours; with one, bg, transparency is
+// composited over it:
+//   colour type   bit depth   without a backdrop               with one
+//   RGB           8, 16       Bgr24                            key pixels bg
+//   RGB + alpha   8, 16       Bgr24                            blended
+//   palette       1           Indexed1, the file's palette     entries blended
+//   palette       2, 4        Indexed4, the file's palette     entries blended
+//   palette       8           Indexed8, the file's palette     entries blended
+//   gray          1           Indexed1 with 2 gray entries     the key's entry bg
+//   gray          2, 4        Indexed4 with 4 or 16 entries    the key's entry bg
+//   gray          8           Indexed8 with 256 gray entries   the key's entry bg
+//   gray          16          Indexed8 with 256 gray entries   with a key: Bgr24, key pixels bg
+//   gray + alpha  8, 16       Indexed8 with 256 gray entries   Bgr24, blended
+// Of 16-bit samples only the high byte is used, except against keys. A gAMA
+// value v (the last one before PLTE for palette entries, before the first
+// IDAT for the rest) maps each colour sample, palette entry and gray entry s
+// to round((s / 255) ^ (1 / (v / 100000 * 2.2)) * 255), halves to even;
+// alpha and bg are never mapped. Without a backdrop alpha is read but not
+// applied (every pixel keeps its colour whatever its alpha), and a single
+// transparent colour (tRNS on gray or RGB, or a palette tRNS leaving exactly
+// one entry below 255) marks the raster Transparent with that colour as it
+// appears in the raster. With one nothing is marked Transparent:
+//  - Blended: each gamma-mapped colour c (gray: its level) with its alpha a
+//    (a palette entry: its tRNS value, 255 past the chunk's end; 16 bits: the
+//    high bytes of colour and alpha) becomes round((c * a + bg * (255 - a)) /
+//    255), exact in integers (255 being odd, no result is a half). Opaque
+//    pixels keep their colour.
+//  - Key (section 11.3.2.1): a pixel whose samples equal the tRNS key at
+//    full precision (16 bits for 16-bit images) becomes bg; a key beyond
+//    the depth's range matches nothing and changes nothing.
+// tRNS is ignored on images with an alpha channel. Unknown ancillary
 // chunks are kept, cHRM is dropped; an unknown critical chunk fails.
 //
 // Failures raise EPNGError with one of the texts below (inflate failures with
 // zlib's message appended), ESourceTooLarge for an IHDR size beyond Limits(),
-// or EOutOfResources for an image larger than kMaxPixelStoreBytes. Loading
-// raises all but the image data's: a failed load leaves the object holding
-// nothing. The image data's failures (zlib's errors, a stream or IDAT run
-// that ends before the last row: kPngMissingPartsText) come from DecodeRows
-// and AssignTo, every time they are asked, the object staying as loaded;
-// DecodeRows may have delivered rows before the failure. Loading already
-// refuses an image whose filtered rows exceed what the first run of IDAT
-// chunks can hold (deflate's best ratio, 1032 bytes per byte, plus 1024):
-// kPngMissingPartsText. Only that first run is decoded; IDAT chunks after
-// another chunk are kept but not read.
+// or EOutOfResources for an image larger than kMaxPixelStoreBytes (in the
+// layout of the backdrop set at loading, again when decoding over another
+// one). Loading raises all but the image data's: a failed load leaves the
+// object holding nothing. The image data's failures (zlib's errors, a stream
+// or IDAT run that ends before the last row: kPngMissingPartsText) come from
+// DecodeRows and AssignTo, every time they are asked, the object staying as
+// loaded; DecodeRows may have delivered rows before the failure. Loading
+// already refuses an image whose filtered rows exceed what the first run of
+// IDAT chunks can hold (deflate's best ratio, 1032 bytes per byte, plus
+// 1024): kPngMissingPartsText. Only that first run is decoded; IDAT chunks
+// after another chunk are kept but not read.
 //
 // Writing (Assign from a TBitmap, then SaveToStream) produces IHDR, PLTE
 // (indexed rasters only), tRNS (Transparent rasters only), IDAT and IEND.
@@ -82,6 +99,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -170,6 +188,11 @@ class TPNGObject : public TGraphic {
   // when it was only loaded; an object without an image gives an empty
   // raster.
   void AssignTo(TBitmap& dest) override;
+  // Assign of the colours (as Bgr24) with an opacity for each pixel: `alpha`,
+  // an 8-bit raster of the same size, one byte per pixel. Written as 8-bit
+  // RGB with alpha (colour type 6). EGraphicError for a mask of another size
+  // or depth.
+  void AssignWithAlpha(const TBitmap& source, const TBitmap& alpha);
 
   // Loads a copy of `bytes` as LoadFromBuffer does.
   void LoadFromBytes(std::span<const std::uint8_t> bytes);
@@ -189,8 +212,9 @@ class TPNGObject : public TGraphic {
 
  private:
   void Clear() noexcept;
-  // Decodes the loaded image into a new raster.
-  std::unique_ptr<TBitmap> DecodeRaster() const;
+  // True when image_ is what decoding now would give: an assigned raster,
+  // or one decoded over the current Backdrop().
+  bool KeptRasterCurrent() const;
   void WriteImageData(TStream& stream) const;
 
   // The loaded file, or the data of the chunks Assign built.
@@ -202,6 +226,10 @@ class TPNGObject : public TGraphic {
   std::unique_ptr<const TPngSource> loaded_;
   // The assigned raster, or the loaded image once AssignTo decoded it.
   std::unique_ptr<TBitmap> image_;
+  // The backdrop the loaded image was decoded over into image_.
+  std::optional<TColor> image_backdrop_;
+  // One opacity byte per pixel of image_, written as RGBA; null: RGB.
+  std::unique_ptr<TBitmap> alpha_;
   std::uint8_t compression_level_ = kPngDefaultCompressionLevel;
 };
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -267,6 +268,63 @@ TEST_F(Pipeline, ResetKeepsImageSoASecondRunReadsTheSameFile) {
   ASSERT_TRUE(result);
   EXPECT_EQ(job.Width(), 40);
   EXPECT_EQ(job.Height(), 30);
+}
+
+TEST_F(Pipeline, TransparentPngIsCompositedOverTheBackgroundColour) {
+  // A 64 x 64 RGBA logo: an opaque red disc in a fully transparent black
+  // surround, rows unfiltered.
+  Bytes rows;
+  for (int y = 0; y < 64; ++y) {
+    rows.push_back(0);
+    for (int x = 0; x < 64; ++x) {
+      const std::uint8_t disc = (x - 32) * (x - 32) + (y - 32) * (y - 32) < 20 * 20 ? 255 : 0;
+      rows.insert(rows.end(), {disc, 0, 0, disc});
+    }
+  }
+  uLongf deflated_size = compressBound(static_cast<uLong>(rows.size()));
+  Bytes deflated(deflated_size);
+  ASSERT_EQ(compress(deflated.data(), &deflated_size, rows.data(), static_cast<uLong>(rows.size())),
+            Z_OK);
+  deflated.resize(deflated_size);
+  Bytes file = {137, 'P', 'N', 'G', 13, 10, 26, 10};
+  const auto put32 = [&](std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+      file.push_back(static_cast<std::uint8_t>(v >> shift));
+  };
+  const auto chunk = [&](const char* type, const Bytes& data) {
+    Bytes body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    put32(static_cast<std::uint32_t>(data.size()));
+    file.insert(file.end(), body.begin(), body.end());
+    put32(static_cast<std::uint32_t>(crc32(0L, body.data(), static_cast<uInt>(body.size()))));
+  };
+  chunk("IHDR", {0, 0, 0, 64, 0, 0, 0, 64, 8, 6, 0, 0, 0});
+  chunk("IDAT", deflated);
+  chunk("IEND", {});
+  Write("logo.png", file);
+
+  const auto corners_and_middle = [&](const std::string& bgcolor) {
+    TSkalo job;
+    job.SetWidth(32);
+    job.SetOutput(".png");
+    if (!bgcolor.empty()) job.SetBackgroundColorHTML(bgcolor);
+    const Bytes png = Run(job, "logo.png");
+    EXPECT_EQ(job.ErrorCode(), 0);
+    TPNGObject result;
+    testing::LoadFromBytes(result, png);
+    TBitmap bitmap;
+    result.AssignTo(bitmap);
+    const testing::Rgb rgb = testing::ToRgb(bitmap);
+    std::vector<std::array<std::uint8_t, 3>> colours;
+    for (const auto& [x, y] : {std::pair{0, 0}, {31, 0}, {0, 31}, {31, 31}, {16, 16}})
+      colours.push_back({rgb.At(x, y)[0], rgb.At(x, y)[1], rgb.At(x, y)[2]});
+    return colours;
+  };
+  using C = std::array<std::uint8_t, 3>;
+  const C blue = {0x33, 0x66, 0x99}, red = {255, 0, 0}, white = {255, 255, 255};
+  EXPECT_EQ(corners_and_middle("#336699"), (std::vector<C>{blue, blue, blue, blue, red}));
+  // A new job's background colour is white.
+  EXPECT_EQ(corners_and_middle(""), (std::vector<C>{white, white, white, white, red}));
 }
 
 }  // namespace

@@ -243,6 +243,32 @@ TEST(GifWrite, TransparentRasterGetsAGraphicControlExtension) {
   EXPECT_EQ(back->Images()[0].graphic_control->transparent_index, 180);
 }
 
+TEST(GifWrite, AlphaMaskGetsAnIndexOfItsOwn) {
+  // Two red pixels, the first see-through: a red pixel that stays visible
+  // must not share the transparent index.
+  auto raster = testing::MakeBgr24(2, 1, [](int, int) {
+    return std::array<std::uint8_t, 3>{255, 0, 0};
+  });
+  TBitmap alpha;
+  alpha.SetPixelFormat(TPixelFormat::Indexed8);
+  alpha.SetSize(2, 1);
+  alpha.Row(0)[0] = 127;
+  alpha.Row(0)[1] = 128;
+  auto gif = std::make_unique<TGIFImage>();
+  gif->AssignWithAlpha(raster, alpha);
+  auto back = Load(testing::SaveToBytes(*gif));
+  const auto& frame = back->Images()[0];
+  ASSERT_TRUE(frame.graphic_control && frame.graphic_control->transparent);
+  ASSERT_EQ(frame.pixels.size(), 2u);
+  EXPECT_EQ(frame.pixels[0], frame.graphic_control->transparent_index);
+  EXPECT_NE(frame.pixels[1], frame.graphic_control->transparent_index);
+  EXPECT_EQ(testing::ToRgb(Render(*back)).pixels[3], 255) << "the visible pixel stays red";
+  alpha.Row(0)[0] = 255;
+  gif->AssignWithAlpha(raster, alpha);
+  EXPECT_FALSE(Load(testing::SaveToBytes(*gif))->Images()[0].graphic_control)
+      << "nothing see-through: no transparency";
+}
+
 TEST(GifWrite, IndexedRasterKeepsIndicesAndPalette) {
   TBitmap raster;
   raster.SetPixelFormat(TPixelFormat::Indexed8);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <string>
@@ -509,6 +510,174 @@ TEST(PngRead, SingleTransparentColourMarksTheRaster) {
   }
 }
 
+// round(x / 255) in floating point, apart from the decoder's integers.
+std::uint8_t Over(unsigned c, unsigned a, unsigned bg) {
+  return static_cast<std::uint8_t>(std::lround((c * a + bg * (255.0 - a)) / 255.0));
+}
+
+// The colours of an image composited over `bg`: alpha (16 bits: high bytes)
+// blended, palette entries blended by their tRNS alpha, pixels equal to a
+// gray or RGB key at full precision replaced; colours gamma-mapped first.
+Image Composited(const Source& s, const TPalette& palette, const Bytes& trns, std::uint32_t gama,
+                 TColor bg) {
+  std::array<std::uint8_t, 256> gamma{};
+  for (int v = 0; v < 256; ++v)
+    gamma[v] = static_cast<std::uint8_t>(
+        gama == 0 ? v : std::nearbyint(std::pow(v / 255.0, 100000.0 / (gama * 2.2)) * 255.0));
+  const auto high = [&](std::uint16_t v) { return s.depth == 16 ? v >> 8 : v; };
+  const auto key = [&](std::size_t i) { return trns[2 * i] << 8 | trns[2 * i + 1]; };
+  const Rgb backdrop = {ColorRed(bg), ColorGreen(bg), ColorBlue(bg)};
+  Image image{static_cast<int>(s.width), static_cast<int>(s.height), {}};
+  for (std::uint32_t y = 0; y < s.height; ++y)
+    for (std::uint32_t x = 0; x < s.width; ++x) {
+      Rgb colour{};
+      unsigned alpha = 255;
+      bool keyed = false;
+      switch (s.color_type) {
+        case 0: {
+          const unsigned max = s.depth >= 8 ? 255 : (1u << s.depth) - 1;
+          colour.fill(gamma[high(s.At(x, y, 0)) * 255 / max]);
+          keyed = trns.size() >= 2 && s.At(x, y, 0) == key(0);
+          break;
+        }
+        case 2:
+          for (unsigned c = 0; c < 3; ++c)
+            colour[c] = gamma[high(s.At(x, y, c))];
+          keyed = trns.size() >= 6 && s.At(x, y, 0) == key(0) && s.At(x, y, 1) == key(1) &&
+                  s.At(x, y, 2) == key(2);
+          break;
+        case 3: {
+          const std::uint16_t index = s.At(x, y, 0);
+          const TPaletteEntry& e = palette[index];
+          colour = {gamma[e.red], gamma[e.green], gamma[e.blue]};
+          alpha = index < trns.size() ? trns[index] : 255;
+          break;
+        }
+        case 4:
+          colour.fill(gamma[high(s.At(x, y, 0))]);
+          alpha = high(s.At(x, y, 1));
+          break;
+        default:
+          for (unsigned c = 0; c < 3; ++c)
+            colour[c] = gamma[high(s.At(x, y, c))];
+          alpha = high(s.At(x, y, 3));
+          break;
+      }
+      if (keyed) {
+        image.pixels.push_back(backdrop);
+        continue;
+      }
+      for (unsigned c = 0; c < 3; ++c)
+        colour[c] = Over(colour[c], alpha, backdrop[c]);
+      image.pixels.push_back(colour);
+    }
+  return image;
+}
+
+TEST(PngRead, TransparencyIsCompositedOverTheBackdrop) {
+  Bytes ramp;  // alpha of the first 100 entries of a 200-entry palette
+  for (unsigned i = 0; i < 100; ++i)
+    ramp.push_back(static_cast<std::uint8_t>(i * 53 % 256));
+  struct Case {
+    std::string name;
+    int color_type;
+    int depth;
+    Bytes trns;           // empty: none
+    TPixelFormat format;  // with a backdrop
+    bool opaque = false;  // the same raster as without a backdrop
+    std::uint32_t gama = 0;
+  };
+  const Case cases[] = {
+      {"rgba 8", 6, 8, {}, TPixelFormat::Bgr24},
+      {"rgba 16", 6, 16, {}, TPixelFormat::Bgr24},
+      {"rgba 8, gAMA", 6, 8, {}, TPixelFormat::Bgr24, false, 100000},
+      {"gray alpha 8", 4, 8, {}, TPixelFormat::Bgr24},
+      {"gray alpha 16", 4, 16, {}, TPixelFormat::Bgr24},
+      {"palette 2", 3, 2, {0, 128}, TPixelFormat::Indexed4},
+      {"palette 8, part of the entries", 3, 8, ramp, TPixelFormat::Indexed8},
+      {"gray 2 key", 0, 2, {0, 2}, TPixelFormat::Indexed4},
+      {"gray 8 key, gAMA", 0, 8, {0, 77}, TPixelFormat::Indexed8, false, 100000},
+      {"gray 16 key", 0, 16, {0x12, 0x34}, TPixelFormat::Bgr24},
+      {"rgb 8 key", 2, 8, {0, 10, 0, 20, 0, 30}, TPixelFormat::Bgr24},
+      {"rgb 16 key", 2, 16, {0xAB, 0xCD, 0x01, 0x02, 0xFF, 0x00}, TPixelFormat::Bgr24},
+      {"rgb 8", 2, 8, {}, TPixelFormat::Bgr24, true},
+      {"rgb 16, gAMA", 2, 16, {}, TPixelFormat::Bgr24, true, 100000},
+      {"rgb 8, key beyond 8 bits", 2, 8, {1, 0, 0, 0, 0, 0}, TPixelFormat::Bgr24, true},
+      {"gray 1", 0, 1, {}, TPixelFormat::Indexed1, true},
+      {"gray 2, key beyond 2 bits", 0, 2, {0, 9}, TPixelFormat::Indexed4, true},
+      {"gray 16", 0, 16, {}, TPixelFormat::Indexed8, true},
+      {"palette 4, all opaque", 3, 4, {255, 255}, TPixelFormat::Indexed4, true},
+  };
+  const TColor white = MakeColor(255, 255, 255);
+  const TColor blue = MakeColor(0x33, 0x66, 0x99);
+  const bool have_pngtopnm = jpeg_png_test::HaveTool("pngtopnm");
+  std::uint32_t seed = 40;
+  for (const Case& c : cases) {
+    const unsigned channels = Channels(c.color_type);
+    const std::size_t entries = c.color_type != 3 ? 0 : c.depth == 8 ? 200 : 1u << c.depth;
+    const TPalette palette = RandomPalette(entries, seed);
+    const std::uint32_t max = (1u << c.depth) - 1;
+    // The key's samples, when the depth can hold them.
+    std::vector<std::uint16_t> key;
+    for (std::size_t i = 0; c.color_type != 3 && i + 1 < c.trns.size(); i += 2)
+      key.push_back(static_cast<std::uint16_t>(c.trns[i] << 8 | c.trns[i + 1]));
+    if (std::any_of(key.begin(), key.end(), [&](std::uint16_t v) { return v > max; })) key.clear();
+    for (int interlace = 0; interlace <= 1; ++interlace) {
+      SCOPED_TRACE(c.name + (interlace ? ", Adam7" : ""));
+      // 37 x 19: two batches of rows, pixels beyond the vector steps.
+      Source s = RandomSource(37, 19, c.depth, c.color_type, interlace,
+                              entries != 0 ? static_cast<std::uint32_t>(entries) : max + 1, ++seed);
+      // Every fifth pixel the key, the next but one a near miss (the last
+      // sample's lowest bit: for 16 bits the same high byte); some opaque.
+      for (std::size_t i = 0; i < std::size_t{s.width} * s.height; ++i) {
+        std::uint16_t* px = s.samples.data() + i * channels;
+        if (!key.empty() && i % 5 < 4 && i % 5 % 2 == 1) {
+          std::copy(key.begin(), key.end(), px);
+          if (i % 5 == 3) px[key.size() - 1] ^= 1;
+        }
+        if ((c.color_type == 4 || c.color_type == 6) && i % 7 == 0) px[channels - 1] = max;
+      }
+      std::vector<Chunk> extra;
+      if (c.gama != 0) extra.push_back(GamaOf(c.gama));
+      if (c.color_type == 3) extra.push_back(PlteOf(palette));
+      if (!c.trns.empty()) extra.push_back({"tRNS", c.trns});
+      const Bytes file = FileOf(s, extra);
+      TBitmap plain;
+      Load(file, plain);
+      // One object: each backdrop decodes anew, none gives the plain raster back.
+      TPNGObject png;
+      png.SetBackdrop(white);
+      png.LoadFromBytes(file);
+      for (const std::optional<TColor> backdrop :
+           {std::optional(white), std::optional(blue), std::optional<TColor>()}) {
+        SCOPED_TRACE(backdrop ? "backdrop " + std::to_string(*backdrop) : "no backdrop");
+        png.SetBackdrop(backdrop);
+        TBitmap bitmap;
+        DecodeBothWays(png, bitmap);
+        if (!backdrop || c.opaque) {
+          ExpectSameRaster(bitmap, plain);
+          continue;
+        }
+        EXPECT_EQ(bitmap.PixelFormat(), c.format);
+        EXPECT_FALSE(bitmap.Transparent());
+        const Image want = Composited(s, palette, c.trns, c.gama, *backdrop);
+        ASSERT_EQ(Colors(bitmap).pixels, want.pixels);
+        // An independent compositor agrees on alpha and palettes of 8 bits
+        // and less (it ignores RGB keys, and writes low-depth gray at the
+        // file's depth).
+        if (backdrop == blue && !interlace && c.color_type >= 3 && c.depth <= 8 && c.gama == 0 &&
+            have_pngtopnm) {
+          const auto pnm = RunTool("pngtopnm", "-background=rgb:33/66/99 -mix", file);
+          ASSERT_TRUE(pnm);
+          const auto decoded = jpeg_png_test::ParsePnm(*pnm);
+          ASSERT_TRUE(decoded);
+          EXPECT_EQ(decoded->pixels, want.pixels) << "pngtopnm";
+        }
+      }
+    }
+  }
+}
+
 TEST(PngRead, KeepsAncillaryChunksButChrm) {
   const Source s = RandomSource(4, 4, 8, 2, 0, 256, 3);
   const Chunk text = {"tEXt", {'K', 'e', 'y', 0, 'v'}};
@@ -587,6 +756,24 @@ TEST(PngRead, HugeDeclaredSizeIsRefusedBeforeAllocating) {
     EXPECT_EQ(e.Message(), kSourceTooLargeText);
   }
   EXPECT_TRUE(png.Empty());
+
+  // Gray with alpha, 20000 x 20000: 400 MB as Indexed8, 1.2 GB as the Bgr24
+  // a backdrop asks for. The image data only has to be long enough.
+  const Bytes gray_alpha =
+      FileOf({Ihdr(20000, 20000, 8, 4), {"IDAT", Bytes(776'000, 0)}, {"IEND", {}}});
+  TImageLimits limits;
+  limits.max_pixels = 400'000'000;
+  TPNGObject plain;
+  plain.SetLimits(limits);
+  EXPECT_NO_THROW(plain.LoadFromBytes(gray_alpha));
+  plain.SetBackdrop(MakeColor(1, 2, 3));
+  TBitmap bitmap;
+  EXPECT_THROW(plain.AssignTo(bitmap), EOutOfResources) << "decoding over a backdrop";
+  TPNGObject over;
+  over.SetLimits(limits);
+  over.SetBackdrop(MakeColor(1, 2, 3));
+  EXPECT_THROW(over.LoadFromBytes(gray_alpha), EOutOfResources) << "loading with a backdrop";
+  EXPECT_TRUE(over.Empty());
 }
 
 TEST(PngRead, EachFaultHasItsMessage) {
