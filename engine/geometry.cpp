@@ -193,7 +193,7 @@ bool TSkalo::StreamResize(TGraphic& decoder, TBitmap& picture) {
   } catch (...) {
     // Decoders that once decoded while loading fail as loading fails.
     if (consumer.Failed() || !dynamic_cast<TPNGObject*>(&decoder)) throw;
-    SetError(2004, "An unknown exception occured.");
+    SetFailure(2004);
     return false;
   }
   picture.Assign(consumer.Finish());

@@ -23,6 +23,11 @@ std::uint64_t TMemoryBudget::Capacity() const {
   return capacity_;
 }
 
+std::uint64_t TMemoryBudget::Waiting() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return next_ticket_ - serving_ - abandoned_.size();
+}
+
 std::uint64_t TMemoryBudget::InUse() const {
   std::lock_guard<std::mutex> guard(lock_);
   return in_use_;

@@ -37,6 +37,8 @@ class TMemoryBudget {
   void SetCapacity(std::uint64_t bytes);
   std::uint64_t Capacity() const;
   std::uint64_t InUse() const;
+  // Jobs that asked and do not hold their bytes yet.
+  std::uint64_t Waiting() const;
 
   // Bytes held until destroyed (or Release).
   class TReservation {

@@ -135,7 +135,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   } catch (const EMaxSizeExceeded& e) {
     SetError(1006, e.Message());
   } catch (...) {
-    SetError(2003, kUnknownFailure);
+    SetFailure(2003);
   }
   // A job that still carries an old error stops here too.
   if (error_code_ != 0) return;
@@ -149,7 +149,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
   } catch (const EInvalidFileType& e) {
     SetError(1001, e.Message());
   } catch (...) {
-    SetError(2001, kUnknownFailure);
+    SetFailure(2001);
   }
   if (error_code_ != 0) return;
 
@@ -184,7 +184,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
                        "\". Make sure that the file exists and that it you have permission to "
                        "open it.");
   } catch (...) {
-    SetError(2004, kUnknownFailure);
+    SetFailure(2004);
   }
   if (error_code_ != 0) return;
 
@@ -199,7 +199,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
     } catch (const EInvalidFileType& e) {
       SetError(1001, e.Message());
     } catch (...) {
-      SetError(2002, kUnknownFailure);
+      SetFailure(2002);
     }
     if (error_code_ != 0) return;
   }
@@ -220,7 +220,7 @@ void TSkalo::RunJob(std::unique_ptr<TGraphic>& result, const std::string& image)
     } catch (...) {
       // A PNG file's data is inflated only now; its failures are load failures.
       if (!dynamic_cast<TPNGObject*>(decoder.get())) throw;
-      SetError(2004, kUnknownFailure);
+      SetFailure(2004);
       return;
     }
     const std::int32_t width = width_, height = height_;
@@ -298,6 +298,19 @@ void TSkalo::Transform(std::unique_ptr<TBitmap>& picture) {
     PadImage(*picture);
   else
     FitImage(*picture);
+}
+
+void TSkalo::SetFailure(std::int32_t code) {
+  SetError(code, kUnknownFailure);
+  try {
+    throw;
+  } catch (const Exception& e) {
+    error_reason_ = std::string(e.ClassName()) + ": " + e.Message();
+  } catch (const std::exception& e) {
+    error_reason_ = e.what();
+  } catch (...) {
+    error_reason_ = "unknown exception";
+  }
 }
 
 void TSkalo::LoadEXIF() {

@@ -95,6 +95,9 @@ class TSkalo {
   void SetProcessBinary(bool v) { process_binary_ = v; }
   std::int32_t ErrorCode() const { return error_code_; }
   const std::string& ErrorText() const { return error_text_; }
+  // What lies behind an error whose text is generic: the exception's class
+  // and message, for the logs ("" when the text says it all).
+  const std::string& ErrorReason() const { return error_reason_; }
   TColor BackgroundColor() const { return background_color_; }
   void SetBackgroundColor(TColor v) { background_color_ = v; }
   const TJobLimits& Limits() const { return limits_; }
@@ -176,6 +179,9 @@ class TSkalo {
 
  private:
   void RunJob(std::unique_ptr<TGraphic>& result, const std::string& image);
+  // SetError with the generic failure text, keeping the exception being
+  // handled as ErrorReason. Only inside a catch block.
+  void SetFailure(std::int32_t code);
   // Whether this job's result keeps the source's transparency (the setting,
   // a PNG or GIF result).
   bool KeepsAlpha() const;
@@ -212,6 +218,7 @@ class TSkalo {
   std::string input_extension_;
   std::string output_;
   std::string error_text_;
+  std::string error_reason_;
   bool auto_rotate_ = false;
   bool whitespace_ = false;
   bool exif_loaded_ = false;

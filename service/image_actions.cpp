@@ -1,10 +1,13 @@
 // The image actions: /bin answers the resized image, /xml the XML result
 // document. Both keep their answers in the result cache.
+#include <cstdio>
+
 #include "engine/memory_budget.h"
 #include "engine/skalo.h"
 #include "imaging/graphic.h"
 #include "service/convert.h"
 #include "service/md5.h"
+#include "service/module_metrics.h"
 #include "service/result_cache.h"
 #include "service/signing.h"
 #include "service/webmodule.h"
@@ -38,6 +41,17 @@ bool RefuseInvalidField(TWebRequest& request, TSkalo& job) {
 }
 
 // The text form of a job's failure.
+// A failed job's code and underlying reason, the file and the request, on
+// the host's error log (stderr: skalo-httpd's error log, Apache's ErrorLog).
+void LogJobFailure(const TSkalo& job, const std::string& query) {
+  std::string line = "skalo: job failed with " + std::to_string(job.ErrorCode()) + " \"" +
+                     ShowControlBytes(job.ErrorText()) + "\"";
+  if (!job.ErrorReason().empty()) line += " (" + ShowControlBytes(job.ErrorReason()) + ")";
+  line +=
+      " file \"" + ShowControlBytes(job.Image()) + "\" query \"" + ShowControlBytes(query) + "\"\n";
+  std::fputs(line.c_str(), stderr);
+}
+
 void SendJobError(TWebResponse& response, const TSkalo& job, int status) {
   response.SetContentType("text/plain");
   response.SetCustomHeader("Content-Disposition", "filename=\"SkaloResizer.html\"");
@@ -183,6 +197,7 @@ void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& respon
 
   if (Lower(fields, "ForceNewCache") != "true") {
     if (auto hit = cache.FindImage(fields.Text(), ext, stamp)) {
+      CountCacheHit();
       response.SetContentType(hit->content_type);
       response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(image)));
       label();
@@ -192,10 +207,15 @@ void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& respon
     }
   }
 
+  if (cache.Usable()) CountCacheMiss();
   FillJob(job, fields, *settings, false);
   std::unique_ptr<TGraphic> result;
   job.doResize(result, source);
-  if (job.ErrorCode() != 0) return SendJobError(response, job, 500);
+  if (job.ErrorCode() != 0) {
+    CountFailedJob();
+    LogJobFailure(job, request.Query());
+    return SendJobError(response, job, 500);
+  }
 
   auto stream = std::make_unique<TMemoryStream>();
   result->SaveToStream(*stream);
@@ -233,15 +253,19 @@ void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebRespo
 
   if (Lower(fields, "ForceNewCache") != "true") {
     if (auto hit = cache.FindXml(fields.Text(), stamp)) {
+      CountCacheHit();
       Label(response, validators);
       response.SetContent(std::move(*hit));
       return;
     }
   }
+  if (cache.Usable()) CountCacheMiss();
   FillJob(job, fields, *settings, true);
   job.SetImage(source);
   std::string answer = job.doResizeXML(source);
   if (job.ErrorCode() != 0) {
+    CountFailedJob();
+    LogJobFailure(job, request.Query());
     // Failures are answered, never cached: a repetition computes them again.
     answer = job.ErrorXML();
     response.SetStatusCode(500);

@@ -38,7 +38,7 @@ class Service : public ::testing::Test {
     httpd_ = std::make_unique<HttpdProcess>(std::vector<std::string>{
         "--listen", "127.0.0.1:0", "--root", (dir_.path() / "www").string(), "--alias",
         "/cache=" + (dir_.path() / "cache").string(), "--module",
-        (dir_.path() / "module" / "skalo.so").string()});
+        (dir_.path() / "module" / "skalo.so").string(), "--metrics", "/metrics"});
   }
   void TearDown() override {
     if (httpd_) {
@@ -75,6 +75,10 @@ TEST_F(Service, ResizesCachesAndAnswersFromTheCache) {
   for (const auto& e : fs::recursive_directory_iterator(dir_.path() / "cache"))
     files += e.is_regular_file();
   EXPECT_EQ(files, 1u);
+  const std::string metrics = client.Fetch(httpd_->Url("/metrics")).body;
+  EXPECT_NE(metrics.find("skalo_cache_hits_total 1\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("skalo_cache_misses_total 1\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("skalo_memory_reserved_bytes 0\n"), std::string::npos) << metrics;
 
   // A revisit with the validators it was given is answered 304, empty.
   ASSERT_FALSE(fresh.Header("ETag").empty());
