@@ -139,32 +139,32 @@ std::optional<std::uint64_t> ParsePosition(std::string_view text) {
 std::optional<StaticPlan> PlanRange(std::string_view field, std::uint64_t size) {
   field = Trim(field);
   if (!StartsWithText(field, "bytes=")) return std::nullopt;
-  std::string_view spec;
+  std::string_view item_range;
   int count = 0;
   for (std::string_view rest = field.substr(6); !rest.empty();) {
     const std::size_t comma = rest.find(',');
     const std::string_view item = Trim(rest.substr(0, comma));
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     if (item.empty()) continue;
-    spec = item;
+    item_range = item;
     ++count;
   }
   if (count != 1) return std::nullopt;
-  const std::size_t dash = spec.find('-');
+  const std::size_t dash = item_range.find('-');
   if (dash == std::string_view::npos) return std::nullopt;
   const StaticPlan unsatisfiable{416, 0, 0};
   if (dash == 0) {  // the last N bytes
-    const auto suffix = ParsePosition(spec.substr(1));
+    const auto suffix = ParsePosition(item_range.substr(1));
     if (!suffix) return std::nullopt;
     if (*suffix == 0 || size == 0) return unsatisfiable;
     const std::uint64_t length = std::min(*suffix, size);
     return StaticPlan{206, size - length, length};
   }
-  const auto first = ParsePosition(spec.substr(0, dash));
+  const auto first = ParsePosition(item_range.substr(0, dash));
   if (!first) return std::nullopt;
   std::uint64_t last = UINT64_MAX;
-  if (dash + 1 < spec.size()) {
-    const auto given = ParsePosition(spec.substr(dash + 1));
+  if (dash + 1 < item_range.size()) {
+    const auto given = ParsePosition(item_range.substr(dash + 1));
     if (!given || *given < *first) return std::nullopt;
     last = *given;
   }
