@@ -195,16 +195,23 @@ void TWebModule1::WebModule1binAction(TWebRequest& request, TWebResponse& respon
     return SendNotModified(response);
   }
 
+  const auto answer_hit = [&] {
+    auto hit = cache.FindImage(fields.Text(), ext, stamp);
+    if (!hit) return false;
+    CountCacheHit();
+    response.SetContentType(hit->content_type);
+    response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(image)));
+    label();
+    response.SetContentFile(std::move(hit->file));
+    response.SendResponse();
+    return true;
+  };
+  // Identical requests compute once: the others wait for the owner's entry.
+  TResultCache::TClaim claim;
   if (Lower(fields, "ForceNewCache") != "true") {
-    if (auto hit = cache.FindImage(fields.Text(), ext, stamp)) {
-      CountCacheHit();
-      response.SetContentType(hit->content_type);
-      response.SetCustomHeader("Content-Disposition", Disposition(ExtractFileName(image)));
-      label();
-      response.SetContentFile(std::move(hit->file));
-      response.SendResponse();
-      return;
-    }
+    if (answer_hit()) return;
+    claim = cache.Claim(fields.Text(), ext, stamp);
+    if (!claim.Owner() && answer_hit()) return;
   }
 
   if (cache.Usable()) CountCacheMiss();
@@ -251,13 +258,19 @@ void TWebModule1::WebModule1WebActionItem1Action(TWebRequest& request, TWebRespo
     return SendNotModified(response);
   }
 
+  const auto answer_hit = [&] {
+    auto hit = cache.FindXml(fields.Text(), stamp);
+    if (!hit) return false;
+    CountCacheHit();
+    Label(response, validators);
+    response.SetContent(std::move(*hit));
+    return true;
+  };
+  TResultCache::TClaim claim;
   if (Lower(fields, "ForceNewCache") != "true") {
-    if (auto hit = cache.FindXml(fields.Text(), stamp)) {
-      CountCacheHit();
-      Label(response, validators);
-      response.SetContent(std::move(*hit));
-      return;
-    }
+    if (answer_hit()) return;
+    claim = cache.Claim(fields.Text(), ".xml", stamp);
+    if (!claim.Owner() && answer_hit()) return;
   }
   if (cache.Usable()) CountCacheMiss();
   FillJob(job, fields, *settings, true);

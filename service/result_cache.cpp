@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "base/errors.h"
 #include "base/text.h"
@@ -141,7 +143,93 @@ void AfterStore(const std::string& folder, std::uint64_t bytes, std::uint64_t li
   state.retry_at = remaining > limit ? now + kRetryNs : now;
 }
 
+// Lock files of computations in progress: "<entry>.lock".
+constexpr std::string_view kLockSuffix = ".lock";
+
+// The cache folder's subfolder of an entry when subfolders are on: one level
+// below the configured folder, which itself is never created.
+void MakeEntryFolder(const std::string& entry) {
+  const std::string folder = entry.substr(0, entry.find_last_of('/'));
+  if (!DirectoryExists(folder)) ::mkdir(folder.c_str(), 0755);  // a failure shows later
+}
+
+// A name of this process for a file beside `path` that only it writes:
+// "<path>.tmp<pid>-<count>", which sweeps recognise.
+std::string PrivateName(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  return path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+bool StaleLock(const struct stat& st) {
+  return NowNs() - MtimeNs(st) >
+         std::chrono::duration_cast<std::chrono::nanoseconds>(TResultCache::kStaleLock).count();
+}
+
+// Removes the stale lock at `lock`. It is moved aside first and looked at
+// there, so that a waiter which lost a race to another never removes the
+// fresh lock that other one has created meanwhile: that one goes back.
+void TakeOverLock(const std::string& lock) {
+  const std::string aside = PrivateName(lock);
+  if (::rename(lock.c_str(), aside.c_str()) != 0) return;
+  struct stat st {};
+  if (::lstat(aside.c_str(), &st) == 0 && !StaleLock(st)) ::link(aside.c_str(), lock.c_str());
+  ::unlink(aside.c_str());
+}
+
 }  // namespace
+
+// The computations of this process in progress, by entry path.
+struct TResultCache::TClaim::Flight {
+  bool done = false;
+  std::condition_variable ended;
+};
+
+namespace {
+
+std::mutex& FlightsLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::map<std::string, std::shared_ptr<TResultCache::TClaim::Flight>>& Flights() {
+  static std::map<std::string, std::shared_ptr<TResultCache::TClaim::Flight>> flights;
+  return flights;
+}
+
+}  // namespace
+
+TResultCache::TClaim& TResultCache::TClaim::operator=(TClaim&& other) noexcept {
+  if (this != &other) {
+    Release();
+    flight_ = std::move(other.flight_);
+    entry_ = std::move(other.entry_);
+    lock_path_ = std::exchange(other.lock_path_, {});
+    lock_dev_ = other.lock_dev_;
+    lock_ino_ = other.lock_ino_;
+  }
+  return *this;
+}
+
+TResultCache::TClaim::~TClaim() {
+  Release();
+}
+
+void TResultCache::TClaim::Release() noexcept {
+  if (!lock_path_.empty()) {
+    // Only this claim's own lock: after a takeover the name may be another's.
+    struct stat st {};
+    if (::lstat(lock_path_.c_str(), &st) == 0 && st.st_dev == lock_dev_ && st.st_ino == lock_ino_)
+      ::unlink(lock_path_.c_str());
+    lock_path_.clear();
+  }
+  if (!flight_) return;
+  {
+    std::lock_guard<std::mutex> guard(FlightsLock());
+    flight_->done = true;
+    Flights().erase(entry_);
+  }
+  flight_->ended.notify_all();
+  flight_.reset();
+}
 
 std::optional<TFileStamp> TFileStamp::Of(const std::string& path) {
   struct stat st {};
@@ -234,6 +322,69 @@ std::optional<std::string> TResultCache::FindXml(const std::string& field_list_t
   return JoinLines(bytes);
 }
 
+TResultCache::TClaim TResultCache::Claim(const std::string& field_list_text, const std::string& ext,
+                                         const std::optional<TFileStamp>& source) const {
+  TClaim claim;
+  if (!usable_) return claim;
+  const std::string entry = FileName(field_list_text, ext);
+  // Within this process: the first request of an entry leads, the others
+  // wait for it to end (a little longer than a lock may keep it waiting).
+  {
+    std::unique_lock<std::mutex> guard(FlightsLock());
+    auto& flight = Flights()[entry];
+    if (flight) {
+      const std::shared_ptr<TClaim::Flight> leader = flight;
+      leader->ended.wait_for(guard, kStaleLock + std::chrono::seconds(5),
+                             [&] { return leader->done; });
+      return claim;
+    }
+    flight = std::make_shared<TClaim::Flight>();
+    claim.flight_ = flight;
+    claim.entry_ = entry;
+  }
+  // Across processes: the lock file. Whoever creates it computes; the others
+  // poll for the entry, and take the lock over when it has gone stale.
+  const std::string lock = entry + std::string(kLockSuffix);
+  auto pause = std::chrono::milliseconds(2);
+  for (bool folder_made = false;;) {
+    const int fd = ::open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      struct stat st {};
+      if (::fstat(fd, &st) == 0) {
+        const std::string owner = std::to_string(::getpid()) + "\n";
+        [[maybe_unused]] const auto written = ::write(fd, owner.data(), owner.size());
+        claim.lock_path_ = lock;
+        claim.lock_dev_ = st.st_dev;
+        claim.lock_ino_ = st.st_ino;
+      }
+      ::close(fd);
+      // The entry may have been stored since the caller looked, by the
+      // computation that held the lock or the flight just before.
+      if (OpenFresh(entry, source)) claim.Release();
+      return claim;
+    }
+    if (errno == ENOENT && settings_.UseCacheSubfolders && !folder_made) {
+      MakeEntryFolder(entry);
+      folder_made = true;
+      continue;
+    }
+    // Without a lock file to share (an unwritable folder), compute alone.
+    if (errno != EEXIST) return claim;
+    if (OpenFresh(entry, source)) {
+      claim.Release();  // the entry is there: this process's waiters read it too
+      return claim;
+    }
+    struct stat st {};
+    if (::lstat(lock.c_str(), &st) != 0) continue;  // just released: try again
+    if (StaleLock(st)) {
+      TakeOverLock(lock);
+      continue;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+}
+
 void TResultCache::StoreImage(const std::string& field_list_text, const std::string& ext,
                               std::span<const std::uint8_t> bytes) const {
   if (usable_) Store(FileName(field_list_text, ext), bytes);
@@ -247,14 +398,8 @@ void TResultCache::StoreXml(const std::string& field_list_text, const std::strin
 }
 
 void TResultCache::Store(const std::string& path, std::span<const std::uint8_t> bytes) const {
-  if (settings_.UseCacheSubfolders) {
-    // One level below the configured folder, which itself is never created.
-    const std::string folder = path.substr(0, path.find_last_of('/'));
-    if (!DirectoryExists(folder)) ::mkdir(folder.c_str(), 0755);  // a failure shows below
-  }
-  static std::atomic<unsigned> counter{0};
-  const std::string temp =
-      path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  if (settings_.UseCacheSubfolders) MakeEntryFolder(path);
+  const std::string temp = PrivateName(path);
   try {
     WriteWholeFile(temp, bytes, path);
   } catch (...) {
@@ -297,7 +442,7 @@ std::uint64_t TResultCache::Sweep(const std::string& folder, std::uint64_t limit
       }
       if (!S_ISREG(st.st_mode) || !DigestName(name)) continue;
       const std::int64_t mtime = MtimeNs(st);
-      if (TempName(name)) {
+      if (TempName(name) || name.ends_with(kLockSuffix)) {
         if (now - mtime > kTempMaxAgeNs) ::unlink(it->path().c_str());
         continue;
       }

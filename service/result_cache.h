@@ -5,7 +5,9 @@
 // off, or no folder) does nothing at all: no lookup, no folder, no file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +28,38 @@ struct TFileStamp {
 
 class TResultCache {
  public:
+  // How long a lock file keeps others waiting: a lock older than this was
+  // left by a computation that died (or outlived it) and is taken over.
+  static constexpr std::chrono::seconds kStaleLock{60};
+
+  // The right to compute one entry. While an owner holds it, identical
+  // requests of this process, and of every process sharing the folder (by the
+  // lock file "<entry>.lock", created exclusively), wait for its entry instead
+  // of computing it again. Released (lock file removed, waiters woken) when
+  // destroyed, so an owner stores the entry first.
+  class TClaim {
+   public:
+    TClaim() = default;
+    TClaim(TClaim&&) noexcept = default;
+    TClaim& operator=(TClaim&& other) noexcept;
+    TClaim(const TClaim&) = delete;
+    TClaim& operator=(const TClaim&) = delete;
+    ~TClaim();
+
+    bool Owner() const { return flight_ != nullptr; }
+
+    struct Flight;  // one computation of this process in progress
+
+   private:
+    friend class TResultCache;
+    void Release() noexcept;
+
+    std::shared_ptr<Flight> flight_;
+    std::string entry_;      // the entry's path, the flight's key
+    std::string lock_path_;  // "" when no lock file is held
+    std::uint64_t lock_dev_ = 0, lock_ino_ = 0;
+  };
+
   explicit TResultCache(const TSkaloSettings& settings);
 
   // Switched on, with a folder to write into.
@@ -58,6 +92,16 @@ class TResultCache {
   std::optional<std::string> FindXml(const std::string& field_list_text,
                                      const std::optional<TFileStamp>& source) const;
 
+  // Claims the computation of an entry (the arguments as for FindImage, ext
+  // ".xml" for an XML entry). Answers an owning claim when the caller is to
+  // compute and store the entry, after waiting while another thread or
+  // process computed it; answers an empty claim when that other computation
+  // ended (look the entry up again: when it is still missing, it failed, and
+  // the caller computes without a claim), or the cache is not usable. Waits
+  // at most about kStaleLock.
+  TClaim Claim(const std::string& field_list_text, const std::string& ext,
+               const std::optional<TFileStamp>& source) const;
+
   // Writes an entry whole: to a private file in the same folder, renamed into
   // place, so that readers never see part of it. Creates the subfolder when
   // needed. Does nothing when the cache is not usable. Failures raise
@@ -69,7 +113,7 @@ class TResultCache {
 
   // Deletes the least recently used entries (by modification time; a hit
   // touches its entry when a limit is set) until the folder holds at most
-  // 90 % of `limit_bytes`, and temporary files older than an hour. Looks at
+  // 90 % of `limit_bytes`, and temporary and lock files older than an hour. Looks at
   // no more than `max_files` files. Answers the bytes that remain.
   static std::uint64_t Sweep(const std::string& folder, std::uint64_t limit_bytes,
                              std::size_t max_files);

@@ -9,6 +9,8 @@
 #include "imaging/jpeg.h"
 #include "service/application.h"
 #include "service/md5.h"
+#include "service/module_metrics.h"
+#include "service/result_cache.h"
 #include "service/signing.h"
 #include "tests/imaging/codec_test_util.h"
 #include "tests/service/fake_ecb.h"
@@ -369,8 +371,20 @@ TEST_F(ImageActions, CacheWriteFailureIsAnApplicationError) {
       << conn.body;
 }
 
-TEST_F(ImageActions, ConcurrentIdenticalRequestsAllSucceed) {
+// The module's count of jobs run for the cache so far.
+double CacheMisses() {
+  double misses = 0;
+  SkaloReportMetrics(
+      [](void* to, const char* name, const char*, double value) {
+        if (std::string_view(name) == "skalo_cache_misses_total") *static_cast<double*>(to) = value;
+      },
+      &misses);
+  return misses;
+}
+
+TEST_F(ImageActions, ConcurrentIdenticalRequestsComputeOnce) {
   Settings(true);
+  const double misses = CacheMisses();
   std::vector<std::unique_ptr<FakeConnection>> conns;
   for (int i = 0; i < 8; ++i)
     conns.push_back(std::make_unique<FakeConnection>());
@@ -384,7 +398,55 @@ TEST_F(ImageActions, ConcurrentIdenticalRequestsAllSucceed) {
     EXPECT_EQ(c->status, "200 OK");
     EXPECT_EQ(c->body, conns.front()->body);
   }
-  EXPECT_EQ(CacheFiles(), 1u);  // no temporary file left behind
+  EXPECT_EQ(CacheMisses() - misses, 1);
+  EXPECT_EQ(CacheFiles(), 1u);  // no temporary or lock file left behind
+}
+
+// Another process computing the entry holds "<entry>.lock": a request waits
+// for its entry, computes itself when the lock goes without one, and takes a
+// stale lock over.
+TEST_F(ImageActions, LockFilesOfOtherProcesses) {
+  Settings(true, "<usecachesubfolders>false</usecachesubfolders>");
+  const std::string query = "Image=/img/photo.JPG&Width=70";
+  const fs::path entry = dir_ / "cache" / (MD5Hex("image=/img/photo.JPG\r\nwidth=70\r\n") + ".JPG");
+  const fs::path lock = entry.string() + ".lock";
+  const auto run = [&](FakeConnection& conn) {
+    return std::thread([&] { Request(conn, "/bin", query); });
+  };
+  const double misses = CacheMisses();
+
+  std::ofstream(lock) << "1\n";
+  FakeConnection waits;
+  std::thread waiting = run(waits);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_TRUE(waits.status.empty());
+  const std::string theirs = "\xFF\xD8\xFF their entry";
+  std::ofstream(entry, std::ios::binary) << theirs;
+  fs::remove(lock);
+  waiting.join();
+  EXPECT_EQ(waits.body, theirs);
+  EXPECT_EQ(CacheMisses(), misses);
+
+  fs::remove(entry);
+  std::ofstream(lock) << "1\n";
+  FakeConnection failed;
+  std::thread computing = run(failed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_TRUE(failed.status.empty());
+  fs::remove(lock);  // ended without an entry
+  computing.join();
+  EXPECT_EQ(failed.status, "200 OK");
+  EXPECT_EQ(CacheMisses(), misses + 1);
+
+  fs::remove(entry);
+  std::ofstream(lock) << "1\n";
+  SetAge(lock, TResultCache::kStaleLock + std::chrono::seconds(2));
+  FakeConnection stale;
+  Request(stale, "/bin", query);
+  EXPECT_EQ(stale.status, "200 OK");
+  EXPECT_EQ(stale.body, failed.body);
+  EXPECT_EQ(CacheMisses(), misses + 2);
+  EXPECT_EQ(CacheFiles(), 1u);  // the stale lock is gone
 }
 
 }  // namespace
