@@ -1,6 +1,7 @@
 #include "service/result_cache.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "engine/skalo.h"
+#include "service/convert.h"
 #include "service/md5.h"
 
 namespace skalo {
@@ -160,19 +162,45 @@ std::string PrivateName(const std::string& path) {
   return path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
 }
 
-bool StaleLock(const struct stat& st) {
-  return NowNs() - MtimeNs(st) >
-         std::chrono::duration_cast<std::chrono::nanoseconds>(TResultCache::kStaleLock).count();
+// What a lock file holds: "<host name> <process id>\n" of its owner.
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+std::string LockOwner() {
+  return HostName() + " " + std::to_string(::getpid()) + "\n";
 }
 
-// Removes the stale lock at `lock`. It is moved aside first and looked at
+// A lock is abandoned when it is older than kStaleLock, or at once when its
+// owner was a process of this machine that no longer runs (a crash).
+bool Abandoned(const std::string& path, const struct stat& st) {
+  if (NowNs() - MtimeNs(st) >
+      std::chrono::duration_cast<std::chrono::nanoseconds>(TResultCache::kStaleLock).count())
+    return true;
+  char text[300];
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  const std::string_view owner(text, static_cast<std::size_t>(n));
+  const std::size_t space = owner.rfind(' ');
+  if (space == std::string_view::npos || owner.substr(0, space) != HostName()) return false;
+  const std::string_view id = owner.substr(space + 1);
+  const std::int32_t pid = StrToIntDef(id.substr(0, id.find('\n')), 0);
+  return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Removes the abandoned lock at `lock`. It is moved aside first and looked at
 // there, so that a waiter which lost a race to another never removes the
 // fresh lock that other one has created meanwhile: that one goes back.
 void TakeOverLock(const std::string& lock) {
   const std::string aside = PrivateName(lock);
   if (::rename(lock.c_str(), aside.c_str()) != 0) return;
   struct stat st {};
-  if (::lstat(aside.c_str(), &st) == 0 && !StaleLock(st)) ::link(aside.c_str(), lock.c_str());
+  if (::lstat(aside.c_str(), &st) == 0 && !Abandoned(aside, st))
+    ::link(aside.c_str(), lock.c_str());
   ::unlink(aside.c_str());
 }
 
@@ -345,13 +373,16 @@ TResultCache::TClaim TResultCache::Claim(const std::string& field_list_text, con
   // Across processes: the lock file. Whoever creates it computes; the others
   // poll for the entry, and take the lock over when it has gone stale.
   const std::string lock = entry + std::string(kLockSuffix);
+  // However the lock's time reads (another machine's clock may be ahead),
+  // the wait ends a little after a lock would go stale: then compute alone.
+  const auto give_up = std::chrono::steady_clock::now() + kStaleLock + std::chrono::seconds(5);
   auto pause = std::chrono::milliseconds(2);
-  for (bool folder_made = false;;) {
+  for (bool folder_made = false; std::chrono::steady_clock::now() < give_up;) {
     const int fd = ::open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) {
       struct stat st {};
       if (::fstat(fd, &st) == 0) {
-        const std::string owner = std::to_string(::getpid()) + "\n";
+        const std::string owner = LockOwner();
         [[maybe_unused]] const auto written = ::write(fd, owner.data(), owner.size());
         claim.lock_path_ = lock;
         claim.lock_dev_ = st.st_dev;
@@ -376,13 +407,14 @@ TResultCache::TClaim TResultCache::Claim(const std::string& field_list_text, con
     }
     struct stat st {};
     if (::lstat(lock.c_str(), &st) != 0) continue;  // just released: try again
-    if (StaleLock(st)) {
+    if (Abandoned(lock, st)) {
       TakeOverLock(lock);
       continue;
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
+  return claim;
 }
 
 void TResultCache::StoreImage(const std::string& field_list_text, const std::string& ext,

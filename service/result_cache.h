@@ -29,7 +29,8 @@ struct TFileStamp {
 class TResultCache {
  public:
   // How long a lock file keeps others waiting: a lock older than this was
-  // left by a computation that died (or outlived it) and is taken over.
+  // left by a computation that died (or outlived it) and is taken over; so is
+  // at once a lock whose owner, a process of this machine, no longer runs.
   static constexpr std::chrono::seconds kStaleLock{60};
 
   // The right to compute one entry. While an owner holds it, identical
