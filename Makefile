@@ -1,6 +1,7 @@
 # Set-up, build, test and demo for Skalo on Debian 12.
 #   make run   - install what is missing, build, serve the demo on http://127.0.0.1:8080/
 #   make run-apache - the same demo under Apache httpd with mod_skalo on http://127.0.0.1:8081/
+#   make run-cluster - the demo on three skalo-httpd instances behind nginx on http://127.0.0.1:8082/
 #   make test  - install what is missing, build, run every test (plus a sanitizer build)
 #   make bench - the service's speed and memory beside the libjpeg floor
 #   make package - a Debian package (build/skalo_<version>_<arch>.deb)
@@ -11,6 +12,8 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 LISTEN ?= 127.0.0.1:8080
 APACHE_LISTEN ?= 127.0.0.1:8081
+CLUSTER_LISTEN ?= 127.0.0.1:8082
+CLUSTER_PORTS ?= 8091,8092,8093
 
 PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
             libjpeg62-turbo-dev zlib1g-dev libpugixml-dev \
@@ -18,14 +21,16 @@ PACKAGES := build-essential cmake ninja-build pkg-config clang-format \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcurl4-openssl-dev curl libtiff-tools \
             netpbm pngcheck libjpeg-turbo-progs libimage-exiftool-perl \
-            chromium libssl-dev
+            chromium libssl-dev nginx
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test test-release test-asan run run-apache package bench format check-format clean
+.PHONY: all deps build build-asan test test-release test-asan run run-apache run-cluster package bench format check-format clean
 
 all: build
 
+# Services of installed packages (apache2, nginx) are not started: both would
+# take port 80, and the tests and demos start their own on loopback ports.
 deps:
 	@missing=""; \
 	for p in $(PACKAGES); do \
@@ -33,6 +38,11 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
+	  guard=/usr/sbin/policy-rc.d; made_guard=""; \
+	  if [ ! -e $$guard ]; then \
+	    printf '#!/bin/sh\nexit 101\n' | $(SUDO) tee $$guard >/dev/null && $(SUDO) chmod 755 $$guard && made_guard=1; \
+	  fi; \
+	  trap '[ -z "$$made_guard" ] || $(SUDO) rm -f '$$guard EXIT; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	else echo "All build packages are installed."; fi
@@ -82,6 +92,12 @@ run-apache: build
 	    -e "s|@CACHE_DIR@|$$build/cache|g" hosts/apache/httpd.conf.in > "$$build/apache/httpd.conf"; \
 	echo "Apache with mod_skalo on http://$(APACHE_LISTEN)/ (Ctrl-C stops it)"
 	exec "$$(apxs -q SBINDIR)/$$(apxs -q progname)" -f "$(abspath $(BUILD))/apache/httpd.conf" -DFOREGROUND
+
+# Instances on 127.0.0.1 at $(CLUSTER_PORTS), sharing $(BUILD)/cluster/cache,
+# behind nginx in the foreground, all from files generated in $(BUILD)/cluster
+# out of deploy/nginx/skalo-cluster.conf; nothing is installed.
+run-cluster: build
+	deploy/run-cluster.sh --build $(BUILD) --listen $(CLUSTER_LISTEN) --ports $(CLUSTER_PORTS)
 
 # Workloads against the running host beside libjpeg's own floor; not a test.
 package: build

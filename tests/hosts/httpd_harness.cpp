@@ -330,19 +330,18 @@ int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-ApacheProcess::ApacheProcess(const Files& files, int port, const std::vector<std::string>& env)
-    : port_(port) {
-  const int out = open(files.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) throw std::runtime_error("cannot create " + files.output_file);
+PidFileServer::PidFileServer(const Launch& launch, int port) : port_(port) {
+  const int out = open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) throw std::runtime_error("cannot create " + launch.output_file);
   try {
-    pid_ = SpawnServer(files.program, {"-f", files.config, "-DFOREGROUND"}, env, out);
+    pid_ = SpawnServer(launch.program, launch.args, launch.env, out);
   } catch (...) {
     close(out);
     throw;
   }
   close(out);
 
-  // Apache writes its PID file after it has bound the port, so that the port
+  // The PID file is written after the port is bound, so that the port
   // answering is known to be this server's.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyTimeoutMs);
@@ -351,36 +350,57 @@ ApacheProcess::ApacheProcess(const Files& files, int port, const std::vector<std
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      throw std::runtime_error("apache2 ended before it was ready (wait status " +
-                               std::to_string(status) + "):\n" + ReadWholeFile(files.output_file) +
-                               ReadWholeFile(files.error_log));
+      throw std::runtime_error(launch.name + " ended before it was ready (wait status " +
+                               std::to_string(status) + "):\n" + ReadWholeFile(launch.output_file) +
+                               ReadWholeFile(launch.error_log));
     }
-    std::string written = ReadWholeFile(files.pid_file);
+    std::string written = ReadWholeFile(launch.pid_file);
     while (!written.empty() && (written.back() == '\n' || written.back() == '\r'))
       written.pop_back();
     if (written == pid_text && CanConnect(port_)) return;
     if (std::chrono::steady_clock::now() > deadline) {
       Stop();
-      throw std::runtime_error("apache2 did not get ready:\n" + ReadWholeFile(files.error_log));
+      throw std::runtime_error(launch.name + " did not get ready:\n" +
+                               ReadWholeFile(launch.output_file) + ReadWholeFile(launch.error_log));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
-ApacheProcess::~ApacheProcess() {
+PidFileServer::~PidFileServer() {
   Stop();
 }
 
-std::string ApacheProcess::Url(std::string_view target) const {
+std::string PidFileServer::Url(std::string_view target) const {
   return "http://127.0.0.1:" + std::to_string(port_) + std::string(target);
 }
 
-int ApacheProcess::Stop() {
+int PidFileServer::Stop() {
   if (pid_ <= 0) return -1;
   const int status = SignalAndWait(pid_, SIGTERM, /*kill_group=*/true);
   pid_ = -1;
   return status;
 }
+
+ApacheProcess::ApacheProcess(const Files& files, int port, const std::vector<std::string>& env)
+    : PidFileServer({"apache2",
+                     files.program,
+                     {"-f", files.config, "-DFOREGROUND"},
+                     env,
+                     files.pid_file,
+                     files.output_file,
+                     files.error_log},
+                    port) {}
+
+NginxProcess::NginxProcess(const Files& files, int port)
+    : PidFileServer({"nginx",
+                     files.program,
+                     {"-p", files.prefix, "-c", files.config, "-e", files.error_log},
+                     {},
+                     files.pid_file,
+                     files.output_file,
+                     files.error_log},
+                    port) {}
 
 std::string Reply::Header(std::string_view name) const {
   for (const auto& [key, value] : headers) {

@@ -61,13 +61,42 @@ class HttpdProcess {
 // A loopback port that nothing listens on right now.
 int FreeLoopbackPort();
 
-// A running Apache httpd: `program` -f `config` -DFOREGROUND, in a process
-// group of its own, with `env` ("NAME=value") added to this process's
-// environment, its stdout and stderr going to `output_file`. The
-// constructor returns once the process has written its PID to `pid_file` and
-// accepts connections on `port`, and throws (with the output and `error_log`)
-// when it ends before that. Stop, or the destructor, stops it by its PID.
-class ApacheProcess {
+// A server started in the foreground, in a process group of its own, with
+// `env` ("NAME=value") added to this process's environment and its stdout and
+// stderr going to `output_file`, which writes `pid_file` once it accepts
+// connections. The constructor returns once the file holds its PID and `port`
+// accepts connections, and throws (with the output and `error_log`) when it
+// ends before that. Stop, or the destructor, stops it by its PID.
+class PidFileServer {
+ public:
+  struct Launch {
+    std::string name;  // for messages
+    std::string program;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string pid_file;
+    std::string output_file;
+    std::string error_log;
+  };
+  PidFileServer(const Launch& launch, int port);
+  PidFileServer(const PidFileServer&) = delete;
+  PidFileServer& operator=(const PidFileServer&) = delete;
+  ~PidFileServer();
+
+  int port() const { return port_; }
+  std::string Url(std::string_view target) const;
+
+  // SIGTERM, on which the server stops its children and then itself; a group
+  // that has not ended within a minute is killed. Answers the wait status.
+  int Stop();
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Apache httpd: `program` -f `config` -DFOREGROUND.
+class ApacheProcess : public PidFileServer {
  public:
   struct Files {
     std::string program;
@@ -77,20 +106,21 @@ class ApacheProcess {
     std::string error_log;
   };
   ApacheProcess(const Files& files, int port, const std::vector<std::string>& env = {});
-  ApacheProcess(const ApacheProcess&) = delete;
-  ApacheProcess& operator=(const ApacheProcess&) = delete;
-  ~ApacheProcess();
+};
 
-  int port() const { return port_; }
-  std::string Url(std::string_view target) const;
-
-  // SIGTERM, on which Apache stops its children and then itself; a group that
-  // has not ended within a minute is killed. Answers the wait status.
-  int Stop();
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
+// nginx: `program` -p `prefix` -c `config` -e `error_log`; the configuration
+// keeps it in the foreground ("daemon off") and names `pid_file`.
+class NginxProcess : public PidFileServer {
+ public:
+  struct Files {
+    std::string program;
+    std::string prefix;
+    std::string config;
+    std::string pid_file;
+    std::string output_file;
+    std::string error_log;
+  };
+  NginxProcess(const Files& files, int port);
 };
 
 struct Reply {
