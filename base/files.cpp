@@ -7,18 +7,11 @@
 #include <cerrno>
 
 #include "base/errors.h"
+#include "base/unique_fd.h"
 
 namespace skalo {
 
 namespace {
-
-// Closes a descriptor on every path.
-struct FileDescriptor {
-  int fd = -1;
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 bool NamesAFile(const std::string& path) {
   return !path.empty() && path.find('\0') == std::string::npos;
@@ -27,12 +20,11 @@ bool NamesAFile(const std::string& path) {
 }  // namespace
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::uint64_t max_bytes) {
-  FileDescriptor f;
-  f.fd = NamesAFile(path) ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  const UniqueFd f(NamesAFile(path) ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
   const int open_err = NamesAFile(path) ? errno : ENOENT;
   struct stat st {};
-  if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int err = f.fd < 0 ? open_err : (S_ISDIR(st.st_mode) ? EISDIR : errno);
+  if (!f || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int err = !f ? open_err : (S_ISDIR(st.st_mode) ? EISDIR : errno);
     throw EFOpenError("Cannot open file \"" + path + "\". " + SysErrorMessage(err));
   }
   if (static_cast<std::uint64_t>(st.st_size) > max_bytes)
@@ -44,14 +36,14 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::uint64_t m
     if (done == bytes.size()) {
       if (bytes.size() >= max_bytes) {
         std::uint8_t probe;
-        const ssize_t more = ::read(f.fd, &probe, 1);
+        const ssize_t more = ::read(f.get(), &probe, 1);
         if (more > 0) throw EFileTooLarge("Source image too large");
         if (more < 0 && errno == EINTR) continue;
         break;
       }
       bytes.resize(std::min<std::uint64_t>(max_bytes, bytes.size() + 65536));
     }
-    const ssize_t n = ::read(f.fd, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::read(f.get(), bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw EFOpenError("Cannot open file \"" + path + "\". " + SysErrorMessage(errno));
@@ -65,17 +57,16 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::uint64_t m
 
 void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes,
                     const std::string& shown_name) {
-  FileDescriptor f;
-  f.fd =
-      NamesAFile(path) ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
-  if (f.fd < 0) {
+  const UniqueFd f(
+      NamesAFile(path) ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1);
+  if (!f) {
     const int err = NamesAFile(path) ? errno : ENOENT;
     throw EFCreateError("Cannot create file \"" + (shown_name.empty() ? path : shown_name) +
                         "\". " + SysErrorMessage(err));
   }
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(f.fd, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::write(f.get(), bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw EStreamError("Stream write error");

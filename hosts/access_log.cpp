@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/http_date.h"
+
 namespace skalo::host {
 namespace {
 
@@ -20,12 +22,9 @@ constexpr auto kFlushInterval = std::chrono::seconds(1);
 
 // [10/Dec/2026:13:55:36 +0000]
 std::string LogDate(std::time_t when) {
-  std::tm parts{};
-  gmtime_r(&when, &parts);
-  char buffer[64];
-  const std::size_t length =
-      std::strftime(buffer, sizeof buffer, "[%d/%b/%Y:%H:%M:%S +0000]", &parts);
-  return std::string(buffer, length);
+  std::string text(1, '[');
+  text.append(LogDateText(when)).push_back(']');
+  return text;
 }
 
 void AppendQuoted(std::string& out, std::string_view text) {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <thread>
 
-#include "hosts/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace skalo::host {
 

@@ -16,6 +16,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "base/http_date.h"
 #include "hosts/module_call.h"
 #include "hosts/static_files.h"
 
@@ -398,8 +399,9 @@ class Session : public std::enable_shared_from_this<Session> {
                                               request_.version()};
     response.set(http::field::date, HttpDate());
     response.set(http::field::etag, EntityTag(*file));
-    response.set(http::field::last_modified,
-                 HttpDateText(static_cast<std::time_t>(file->mtime_ns / 1000000000)));
+    // A time no HTTP-date can hold (a year past 9999) leaves the field out.
+    const std::string modified = HttpDateText(file->mtime_ns / 1000000000);
+    if (!modified.empty()) response.set(http::field::last_modified, modified);
     response.set(http::field::accept_ranges, "bytes");
     response.keep_alive(KeepAlive(false));
     // Not modified: the validators only, no body.

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hosts/unique_fd.h"
+#include "base/unique_fd.h"
 #include "hosts/url_map.h"
 #include "service/isapi.h"
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/http_date.h"
 #include "base/text.h"
 
 namespace skalo::host {
@@ -30,9 +31,6 @@ std::optional<std::pair<UniqueFd, struct stat>> OpenAt(int dir, const char* name
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
-bool IsAlpha(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -41,62 +39,6 @@ std::string_view Trim(std::string_view text) {
     text.remove_suffix(1);
   return text;
 }
-
-// Reads the pieces of an HTTP-date from left to right.
-class Cursor {
- public:
-  explicit Cursor(std::string_view text) : text_(text) {}
-  bool done() const { return text_.empty(); }
-  std::size_t size() const { return text_.size(); }
-  char peek() const { return text_.front(); }
-  char at(std::size_t i) const { return text_[i]; }
-  void skip() { text_.remove_prefix(1); }
-  bool take(char c) {
-    if (text_.empty() || text_.front() != c) return false;
-    text_.remove_prefix(1);
-    return true;
-  }
-  bool word(std::string_view w) {
-    if (!text_.starts_with(w)) return false;
-    text_.remove_prefix(w.size());
-    return true;
-  }
-  // Exactly `count` digits.
-  std::optional<int> digits(std::size_t count) {
-    if (text_.size() < count) return std::nullopt;
-    int value = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!IsDigit(text_[i])) return std::nullopt;
-      value = value * 10 + (text_[i] - '0');
-    }
-    text_.remove_prefix(count);
-    return value;
-  }
-  std::optional<int> month() {
-    static constexpr std::array<std::string_view, 12> kMonths = {
-        "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    for (std::size_t i = 0; i < kMonths.size(); ++i) {
-      if (word(kMonths[i])) return static_cast<int>(i);
-    }
-    return std::nullopt;
-  }
-  // HH:MM:SS
-  bool clock(std::tm* parts) {
-    const auto hour = digits(2);
-    if (!hour || !take(':')) return false;
-    const auto minute = digits(2);
-    if (!minute || !take(':')) return false;
-    const auto second = digits(2);
-    if (!second) return false;
-    parts->tm_hour = *hour;
-    parts->tm_min = *minute;
-    parts->tm_sec = *second;
-    return true;
-  }
-
- private:
-  std::string_view text_;
-};
 
 // Whether the If-None-Match list names `tag` (weak comparison: a W/ prefix
 // on either side does not matter) or is "*". A malformed list matches
@@ -242,66 +184,6 @@ std::string EntityTag(const StaticFile& file) {
   const int length = std::snprintf(text, sizeof text, "\"%" PRIx64 "-%" PRIx64 "\"",
                                    static_cast<std::uint64_t>(file.mtime_ns), file.size);
   return std::string(text, static_cast<std::size_t>(length));
-}
-
-std::string HttpDateText(std::time_t when) {
-  std::tm parts{};
-  gmtime_r(&when, &parts);
-  char buffer[64];
-  const std::size_t length =
-      std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  return std::string(buffer, length);
-}
-
-std::optional<std::time_t> ParseHttpDate(std::string_view text) {
-  Cursor in{Trim(text)};
-  std::tm parts{};
-  int year = 0;
-  // The day name, then "," for the two forms that carry the zone.
-  while (!in.done() && IsAlpha(in.peek()))
-    in.skip();
-  if (in.take(',')) {
-    if (!in.take(' ')) return std::nullopt;
-    const auto day = in.digits(2);
-    if (!day) return std::nullopt;
-    parts.tm_mday = *day;
-    if (in.take(' ')) {  // IMF-fixdate: 06 Nov 1994
-      const auto month = in.month();
-      if (!month || !in.take(' ')) return std::nullopt;
-      parts.tm_mon = *month;
-      const auto full_year = in.digits(4);
-      if (!full_year) return std::nullopt;
-      year = *full_year;
-    } else if (in.take('-')) {  // RFC 850: 06-Nov-94
-      const auto month = in.month();
-      if (!month || !in.take('-')) return std::nullopt;
-      parts.tm_mon = *month;
-      const auto short_year = in.digits(2);
-      if (!short_year) return std::nullopt;
-      year = *short_year < 70 ? 2000 + *short_year : 1900 + *short_year;
-    } else {
-      return std::nullopt;
-    }
-    if (!in.take(' ') || !in.clock(&parts) || !in.word(" GMT") || !in.done()) return std::nullopt;
-  } else {  // asctime: Sun Nov  6 08:49:37 1994
-    if (!in.take(' ')) return std::nullopt;
-    const auto month = in.month();
-    if (!month || !in.take(' ')) return std::nullopt;
-    parts.tm_mon = *month;
-    in.take(' ');
-    const auto day = in.digits(in.size() > 1 && IsDigit(in.at(1)) ? 2 : 1);
-    if (!day || !in.take(' ') || !in.clock(&parts) || !in.take(' ')) return std::nullopt;
-    parts.tm_mday = *day;
-    const auto full_year = in.digits(4);
-    if (!full_year || !in.done()) return std::nullopt;
-    year = *full_year;
-  }
-  if (parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 || parts.tm_min > 59 ||
-      parts.tm_sec > 60) {
-    return std::nullopt;
-  }
-  parts.tm_year = year - 1900;
-  return timegm(&parts);
 }
 
 StaticPlan PlanStaticAnswer(const StaticFile& file, const StaticConditions& request) {

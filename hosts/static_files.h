@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "hosts/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace skalo::host {
 
@@ -31,13 +31,6 @@ std::string_view ContentTypeFor(std::string_view file_name);
 
 // The strong entity tag of a file, quotes included: "<hex mtime-ns>-<hex size>".
 std::string EntityTag(const StaticFile& file);
-
-// An HTTP-date in the preferred form (IMF-fixdate), "Sun, 06 Nov 1994 08:49:37 GMT".
-std::string HttpDateText(std::time_t when);
-
-// Parses an HTTP-date in any of the three forms a recipient must accept
-// (IMF-fixdate, RFC 850, asctime); nullopt when malformed.
-std::optional<std::time_t> ParseHttpDate(std::string_view text);
 
 // The request fields that decide how a static file is answered; nullopt for
 // an absent field.

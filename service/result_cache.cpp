@@ -18,6 +18,7 @@
 
 #include "base/errors.h"
 #include "base/text.h"
+#include "base/unique_fd.h"
 #include "engine/skalo.h"
 #include "service/convert.h"
 #include "service/md5.h"
@@ -179,10 +180,8 @@ bool Abandoned(const std::string& path, const struct stat& st) {
       std::chrono::duration_cast<std::chrono::nanoseconds>(TResultCache::kStaleLock).count())
     return true;
   char text[300];
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  const ssize_t n = fd ? ::read(fd.get(), text, sizeof text - 1) : -1;
   if (n <= 0) return false;
   const std::string_view owner(text, static_cast<std::size_t>(n));
   const std::size_t space = owner.rfind(' ');
@@ -378,17 +377,16 @@ TResultCache::TClaim TResultCache::Claim(const std::string& field_list_text, con
   const auto give_up = std::chrono::steady_clock::now() + kStaleLock + std::chrono::seconds(5);
   auto pause = std::chrono::milliseconds(2);
   for (bool folder_made = false; std::chrono::steady_clock::now() < give_up;) {
-    const int fd = ::open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    if (const UniqueFd fd(::open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        fd) {
       struct stat st {};
-      if (::fstat(fd, &st) == 0) {
+      if (::fstat(fd.get(), &st) == 0) {
         const std::string owner = LockOwner();
-        [[maybe_unused]] const auto written = ::write(fd, owner.data(), owner.size());
+        [[maybe_unused]] const auto written = ::write(fd.get(), owner.data(), owner.size());
         claim.lock_path_ = lock;
         claim.lock_dev_ = st.st_dev;
         claim.lock_ino_ = st.st_ino;
       }
-      ::close(fd);
       // The entry may have been stored since the caller looked, by the
       // computation that held the lock or the flight just before.
       if (OpenFresh(entry, source)) claim.Release();

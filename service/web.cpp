@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace skalo {
 
@@ -52,56 +50,6 @@ const char* ReasonPhrase(int code) {
     default:
       return "Unknown";
   }
-}
-
-namespace {
-
-constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// The number held by text[at, at+count), all digits; -1 otherwise.
-int Digits(std::string_view text, std::size_t at, std::size_t count) {
-  int value = 0;
-  for (std::size_t i = at; i < at + count; ++i) {
-    if (text[i] < '0' || text[i] > '9') return -1;
-    value = value * 10 + (text[i] - '0');
-  }
-  return value;
-}
-
-}  // namespace
-
-std::string HttpDateText(std::int64_t seconds) {
-  const std::time_t when = static_cast<std::time_t>(seconds);
-  struct tm parts {};
-  if (!::gmtime_r(&when, &parts)) return std::string();
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT",
-                kDayNames[parts.tm_wday % 7], parts.tm_mday, kMonthNames[parts.tm_mon % 12],
-                parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
-  return buffer;
-}
-
-std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
-  // "Sun, 06 Nov 1994 08:49:37 GMT"
-  if (text.size() != 29 || text.substr(3, 2) != ", " || text[7] != ' ' || text[11] != ' ' ||
-      text[16] != ' ' || text[19] != ':' || text[22] != ':' || text.substr(25) != " GMT")
-    return std::nullopt;
-  const auto month = std::find(std::begin(kMonthNames), std::end(kMonthNames), text.substr(8, 3));
-  const int day = Digits(text, 5, 2), year = Digits(text, 12, 4), hour = Digits(text, 17, 2),
-            minute = Digits(text, 20, 2), second = Digits(text, 23, 2);
-  if (month == std::end(kMonthNames) || day < 1 || day > 31 || year < 0 || hour < 0 || hour > 23 ||
-      minute < 0 || minute > 59 || second < 0 || second > 60)
-    return std::nullopt;
-  struct tm parts {};
-  parts.tm_mday = day;
-  parts.tm_mon = static_cast<int>(month - std::begin(kMonthNames));
-  parts.tm_year = year - 1900;
-  parts.tm_hour = hour;
-  parts.tm_min = minute;
-  parts.tm_sec = second;
-  return static_cast<std::int64_t>(::timegm(&parts));
 }
 
 bool EntityTagListMatches(std::string_view list, std::string_view etag) {
@@ -241,15 +189,10 @@ std::optional<std::string> TFieldList::FirstInvalidField() const {
 
 TContentFile& TContentFile::operator=(TContentFile&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = std::move(other.fd_);
     size_ = std::exchange(other.size_, 0);
   }
   return *this;
-}
-
-TContentFile::~TContentFile() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 TContentFile TContentFile::Open(const std::string& path) {
@@ -271,7 +214,7 @@ TContentFile TContentFile::Open(const std::string& path) {
 std::size_t TContentFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t count) const {
   std::size_t done = 0;
   while (done < count) {
-    const ssize_t n = ::pread(fd_, static_cast<char*>(buffer) + done, count - done,
+    const ssize_t n = ::pread(fd_.get(), static_cast<char*>(buffer) + done, count - done,
                               static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EStreamError("Stream read error");

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/http_date.h"
+#include "base/unique_fd.h"
 #include "imaging/framework.h"
 #include "service/isapi.h"
 
@@ -56,19 +58,18 @@ class TContentFile {
   TContentFile() = default;
   TContentFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   TContentFile(TContentFile&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
+      : fd_(std::move(other.fd_)), size_(std::exchange(other.size_, 0)) {}
   TContentFile& operator=(TContentFile&& other) noexcept;
   TContentFile(const TContentFile&) = delete;
   TContentFile& operator=(const TContentFile&) = delete;
-  ~TContentFile();
 
   // Opens the regular file at `path`, its whole length as the body. An empty
   // object when no regular file is there; EFOpenError "Cannot open file ..."
   // when one is there but cannot be opened.
   static TContentFile Open(const std::string& path);
 
-  explicit operator bool() const { return fd_ >= 0; }
-  int Fd() const { return fd_; }
+  explicit operator bool() const { return static_cast<bool>(fd_); }
+  int Fd() const { return fd_.get(); }
   std::uint64_t Size() const { return size_; }
   // Reads up to `count` bytes at `offset` without moving the descriptor's
   // offset; answers how many were read (fewer only at the file's end).
@@ -76,7 +77,7 @@ class TContentFile {
   std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t count) const;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   std::uint64_t size_ = 0;
 };
 
@@ -165,10 +166,6 @@ class TWebResponse {
   bool sent_ = false;
 };
 
-// An HTTP-date in the preferred form (IMF-fixdate), "Sun, 06 Nov 1994 08:49:37 GMT".
-std::string HttpDateText(std::int64_t seconds);
-// Seconds since the epoch of an IMF-fixdate; nullopt for any other text.
-std::optional<std::int64_t> ParseHttpDate(std::string_view text);
 // True when an If-None-Match value ("*" or a list of entity tags, weak ones
 // compared by their opaque part) names `etag` (a strong tag with its quotes).
 bool EntityTagListMatches(std::string_view list, std::string_view etag);

@@ -167,13 +167,7 @@ TEST(Request, TranslateUriThroughTheHostWithABoundedBuffer) {
   EXPECT_EQ(request.TranslateURI("/" + std::string(1022, 'a')), "/" + std::string(1022, 'a'));
 }
 
-TEST(Response, HttpDatesAndEntityTags) {
-  EXPECT_EQ(HttpDateText(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
-  EXPECT_EQ(ParseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT"), 784111777);
-  for (const char* bad : {"Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994",
-                          "Sun, 06 Nov 1994 08:49:37 UTC", "Sun, 06 Xyz 1994 08:49:37 GMT",
-                          "Sun, 06 Nov 1994 24:49:37 GMT", "", "Sun, 0x Nov 1994 08:49:37 GMT"})
-    EXPECT_FALSE(ParseHttpDate(bad)) << bad;
+TEST(Response, EntityTagLists) {
   EXPECT_TRUE(EntityTagListMatches(" * ", "\"a\""));
   EXPECT_TRUE(EntityTagListMatches("\"b\", W/\"a\"", "\"a\""));
   EXPECT_FALSE(EntityTagListMatches("\"ab\", a", "\"a\""));

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace skalo::host {
+namespace skalo {
 
 class UniqueFd {
  public:
@@ -33,4 +33,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace skalo::host
+}  // namespace skalo
