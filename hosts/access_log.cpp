@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "base/http_date.h"
+#include "base/http_fields.h"
 
 namespace skalo::host {
 namespace {

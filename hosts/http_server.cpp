@@ -16,7 +16,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "base/http_date.h"
+#include "base/http_fields.h"
 #include "hosts/module_call.h"
 #include "hosts/static_files.h"
 

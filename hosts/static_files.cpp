@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "base/http_date.h"
+#include "base/http_fields.h"
 #include "base/text.h"
 
 namespace skalo::host {
@@ -32,36 +32,6 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
-
-// Whether the If-None-Match list names `tag` (weak comparison: a W/ prefix
-// on either side does not matter) or is "*". A malformed list matches
-// nothing from where it goes wrong.
-bool AnyTagMatches(std::string_view list, std::string_view tag) {
-  list = Trim(list);
-  if (list == "*") return true;
-  while (!list.empty()) {
-    list = Trim(list);
-    if (list.starts_with(',')) {
-      list.remove_prefix(1);
-      continue;
-    }
-    if (list.starts_with("W/")) list.remove_prefix(2);
-    if (!list.starts_with('"')) return false;
-    const std::size_t close = list.find('"', 1);
-    if (close == std::string_view::npos) return false;
-    if (list.substr(0, close + 1) == tag) return true;
-    list.remove_prefix(close + 1);
-  }
-  return false;
-}
-
 // Digits as a number, saturating at the largest value instead of wrapping;
 // nullopt when empty or not all digits.
 std::optional<std::uint64_t> ParsePosition(std::string_view text) {
@@ -79,13 +49,13 @@ std::optional<std::uint64_t> ParsePosition(std::string_view text) {
 // 2.1); nullopt when the whole file is sent instead: a field that cannot be
 // parsed, another unit, or several ranges.
 std::optional<StaticPlan> PlanRange(std::string_view field, std::uint64_t size) {
-  field = Trim(field);
+  field = TrimHttpSpace(field);
   if (!StartsWithText(field, "bytes=")) return std::nullopt;
   std::string_view item_range;
   int count = 0;
   for (std::string_view rest = field.substr(6); !rest.empty();) {
     const std::size_t comma = rest.find(',');
-    const std::string_view item = Trim(rest.substr(0, comma));
+    const std::string_view item = TrimHttpSpace(rest.substr(0, comma));
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     if (item.empty()) continue;
     item_range = item;
@@ -193,7 +163,7 @@ StaticPlan PlanStaticAnswer(const StaticFile& file, const StaticConditions& requ
 
   // RFC 7232, section 6: If-None-Match decides alone when sent.
   if (request.if_none_match) {
-    if (AnyTagMatches(*request.if_none_match, tag)) return {304, 0, 0};
+    if (EntityTagListMatches(*request.if_none_match, tag)) return {304, 0, 0};
   } else if (request.if_modified_since) {
     const auto since = ParseHttpDate(*request.if_modified_since);
     if (since && *since <= request.now && modified <= *since) return {304, 0, 0};
@@ -201,7 +171,7 @@ StaticPlan PlanStaticAnswer(const StaticFile& file, const StaticConditions& requ
 
   if (!request.get || !request.range) return whole;
   if (request.if_range) {
-    const std::string_view validator = Trim(*request.if_range);
+    const std::string_view validator = TrimHttpSpace(*request.if_range);
     if (validator.starts_with('"') || validator.starts_with("W/")) {
       // Strong comparison: a weak tag never matches.
       if (validator != tag) return whole;

@@ -2,7 +2,7 @@
 // document. Both keep their answers in the result cache.
 #include <cstdio>
 
-#include "base/http_date.h"
+#include "base/http_fields.h"
 #include "engine/memory_budget.h"
 #include "engine/skalo.h"
 #include "imaging/graphic.h"

@@ -52,28 +52,6 @@ const char* ReasonPhrase(int code) {
   }
 }
 
-bool EntityTagListMatches(std::string_view list, std::string_view etag) {
-  const auto trim = [](std::string_view t) {
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t'))
-      t.remove_prefix(1);
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\t'))
-      t.remove_suffix(1);
-    return t;
-  };
-  const std::string_view whole = trim(list);
-  if (whole == "*") return true;
-  std::size_t pos = 0;
-  while (pos <= list.size()) {
-    std::size_t comma = list.find(',', pos);
-    if (comma == std::string_view::npos) comma = list.size();
-    std::string_view tag = trim(list.substr(pos, comma - pos));
-    if (tag.starts_with("W/")) tag.remove_prefix(2);
-    if (!etag.empty() && tag == etag) return true;
-    pos = comma + 1;
-  }
-  return false;
-}
-
 // ---------------------------------------------------------------- field list
 
 std::vector<std::string> SplitQueryFields(std::string_view query) {

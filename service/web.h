@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/http_date.h"
+#include "base/http_fields.h"
 #include "base/unique_fd.h"
 #include "imaging/framework.h"
 #include "service/isapi.h"
@@ -165,10 +165,6 @@ class TWebResponse {
   std::uint64_t content_length_ = 0;
   bool sent_ = false;
 };
-
-// True when an If-None-Match value ("*" or a list of entity tags, weak ones
-// compared by their opaque part) names `etag` (a strong tag with its quotes).
-bool EntityTagListMatches(std::string_view list, std::string_view etag);
 
 // Replaces CR and LF by blanks, so that a header value cannot start a new line.
 std::string HeaderSafe(std::string_view text);

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/http_date.h"
+#include "base/http_fields.h"
 #include "tests/hosts/temp_dir.h"
 
 namespace skalo::host {

@@ -167,12 +167,5 @@ TEST(Request, TranslateUriThroughTheHostWithABoundedBuffer) {
   EXPECT_EQ(request.TranslateURI("/" + std::string(1022, 'a')), "/" + std::string(1022, 'a'));
 }
 
-TEST(Response, EntityTagLists) {
-  EXPECT_TRUE(EntityTagListMatches(" * ", "\"a\""));
-  EXPECT_TRUE(EntityTagListMatches("\"b\", W/\"a\"", "\"a\""));
-  EXPECT_FALSE(EntityTagListMatches("\"ab\", a", "\"a\""));
-  EXPECT_FALSE(EntityTagListMatches(",,", ""));
-}
-
 }  // namespace
 }  // namespace skalo

@@ -1,4 +1,4 @@
-#include "base/http_date.h"
+#include "base/http_fields.h"
 
 #include <cstdint>
 #include <limits>
@@ -75,6 +75,25 @@ TEST(HttpDate, ReadsTheThreeFormsAndRefusesAnythingElse) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(ParseHttpDate(c.text), c.want) << c.text;
+}
+
+TEST(HttpFields, EntityTagLists) {
+  const struct {
+    std::string_view list;
+    std::string_view etag;
+    bool match;
+  } cases[] = {
+      {" * ", "\"a\"", true},
+      {"\"b\", W/\"a\"", "\"a\"", true},
+      {"\"x,y\" ,\t\"a\"", "\"a\"", true},  // a comma inside a tag
+      {"\"ab\", a", "\"a\"", false},
+      {"a, \"a\"", "\"a\"", false},  // malformed from the start
+      {"\"a", "\"a\"", false},
+      {",,", "", false},
+      {"*, \"a\"", "\"b\"", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(EntityTagListMatches(c.list, c.etag), c.match) << c.list;
 }
 
 }  // namespace

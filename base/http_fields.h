@@ -1,4 +1,5 @@
-// Time stamps as HTTP writes them (RFC 9110, section 5.6.7) and as the
+// Values of HTTP header fields: blanks around them, entity-tag lists, and
+// time stamps as HTTP writes them (RFC 9110, section 5.6.7) and as the
 // Common Log Format does. Times are whole seconds since 1970-01-01 00:00:00
 // UTC; the texts are always UTC and never depend on the locale.
 #pragma once
@@ -9,6 +10,14 @@
 #include <string_view>
 
 namespace skalo {
+
+// `text` without the blanks and tabs around it (HTTP's optional white space).
+std::string_view TrimHttpSpace(std::string_view text);
+
+// Whether an If-None-Match list names `etag` (weak comparison: a W/ prefix in
+// the list does not matter) or is "*". A malformed list matches nothing from
+// where it goes wrong; an empty `etag` matches nothing.
+bool EntityTagListMatches(std::string_view list, std::string_view etag);
 
 // The preferred HTTP-date form (IMF-fixdate), "Sun, 06 Nov 1994 08:49:37 GMT".
 // Empty for a time outside the years 0000 to 9999, which the form cannot hold.

@@ -1,4 +1,4 @@
-#include "base/http_date.h"
+#include "base/http_fields.h"
 
 #include <array>
 #include <chrono>
@@ -145,12 +145,35 @@ std::string LogDateText(std::int64_t seconds) {
   return std::string(buffer, static_cast<std::size_t>(n));
 }
 
-std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
+std::string_view TrimHttpSpace(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
     text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
     text.remove_suffix(1);
-  Cursor in{text};
+  return text;
+}
+
+bool EntityTagListMatches(std::string_view list, std::string_view etag) {
+  list = TrimHttpSpace(list);
+  if (list == "*") return true;
+  while (!list.empty()) {
+    list = TrimHttpSpace(list);
+    if (list.starts_with(',')) {
+      list.remove_prefix(1);
+      continue;
+    }
+    if (list.starts_with("W/")) list.remove_prefix(2);
+    if (!list.starts_with('"')) return false;
+    const std::size_t close = list.find('"', 1);
+    if (close == std::string_view::npos) return false;
+    if (list.substr(0, close + 1) == etag) return true;
+    list.remove_prefix(close + 1);
+  }
+  return false;
+}
+
+std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
+  Cursor in{TrimHttpSpace(text)};
   int year = -1;
   unsigned month = 0;
   int day = -1;
