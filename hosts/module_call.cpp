@@ -8,6 +8,9 @@
 #include <cstring>
 #include <exception>
 
+#include "base/http_fields.h"
+#include "base/text.h"
+
 namespace skalo::host {
 namespace {
 
@@ -21,21 +24,6 @@ bool IsControl(char c) {
   return (u < 0x20 && c != '\t') || u == 0x7f;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
-
 // Fields that describe the message framing or the connection: the host sets
 // those itself.
 bool IsHostOwnedField(std::string_view name) {
@@ -43,7 +31,7 @@ bool IsHostOwnedField(std::string_view name) {
       "content-length",   "transfer-encoding", "connection", "keep-alive",
       "proxy-connection", "upgrade",           "te",         "trailer"};
   return std::any_of(kOwned.begin(), kOwned.end(),
-                     [name](std::string_view owned) { return EqualsNoCase(name, owned); });
+                     [name](std::string_view owned) { return SameText(name, owned); });
 }
 
 std::optional<std::uint64_t> ParseContentLength(std::string_view value) {
@@ -88,7 +76,7 @@ std::vector<HeaderField> ParseHeaderBlock(std::string_view block) {
     if (colon == std::string_view::npos || colon == 0) continue;
     const std::string_view name = line.substr(0, colon);
     if (!std::all_of(name.begin(), name.end(), IsTokenChar)) continue;
-    const std::string_view value = TrimBlanks(line.substr(colon + 1));
+    const std::string_view value = TrimHttpSpace(line.substr(colon + 1));
     if (std::any_of(value.begin(), value.end(), IsControl)) continue;
     fields.push_back({std::string(name), std::string(value)});
   }
@@ -260,7 +248,7 @@ HostAnswer FinishModuleAnswer(ModuleOutput output, DWORD proc_result, bool head_
   answer.reason = std::move(output.reason);
   std::optional<std::uint64_t> declared_length;
   for (HeaderField& field : output.headers) {
-    if (EqualsNoCase(field.name, "content-length")) {
+    if (SameText(field.name, "content-length")) {
       declared_length = ParseContentLength(field.value);
     }
     if (!IsHostOwnedField(field.name)) answer.headers.push_back(std::move(field));
