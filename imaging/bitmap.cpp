@@ -779,4 +779,10 @@ void TCanvas::Draw(int x, int y, TGraphic& graphic) {
   graphic.Draw(*this, x, y);
 }
 
+void RequireAlphaPlane(const TBitmap& picture, const TBitmap& alpha) {
+  if (alpha.Width() != picture.Width() || alpha.Height() != picture.Height() ||
+      alpha.BitsPerPixel() != 8)
+    throw EGraphicError(kInvalidPixelFormatText);
+}
+
 }  // namespace skalo

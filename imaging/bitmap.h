@@ -110,6 +110,11 @@ SKALO_DECLARE_EXCEPTION(EGraphicError, Exception);
 inline constexpr char kInvalidPixelFormatText[] = "Invalid pixel format";
 inline constexpr char kScanLineRangeText[] = "Scan line index out of range";
 
+class TBitmap;
+// An opacity plane for `picture`: 8 bits a pixel, of its size. Raises
+// EGraphicError "Invalid pixel format" otherwise.
+void RequireAlphaPlane(const TBitmap& picture, const TBitmap& alpha);
+
 // The standard palettes used when converting into an indexed format:
 // black and white; the 16 classic display colours; and a 256-colour halftone
 // palette (a 6 x 6 x 6 colour cube at index 36r + 6g + b with levels

@@ -429,9 +429,7 @@ void TGIFImage::Assign(const TBitmap& source) {
 }
 
 void TGIFImage::AssignWithAlpha(const TBitmap& source, const TBitmap& alpha) {
-  if (alpha.Width() != source.Width() || alpha.Height() != source.Height() ||
-      alpha.BitsPerPixel() != 8)
-    throw EGraphicError(kInvalidPixelFormatText);
+  RequireAlphaPlane(source, alpha);
   TBitmap opaque;
   opaque.Assign(source);
   opaque.SetTransparent(false);

@@ -1687,9 +1687,7 @@ void TPNGObject::WriteImageData(TStream& stream) const {
 }
 
 void TPNGObject::AssignWithAlpha(const TBitmap& source, const TBitmap& alpha) {
-  if (alpha.Width() != source.Width() || alpha.Height() != source.Height() ||
-      alpha.BitsPerPixel() != 8)
-    throw EGraphicError(kInvalidPixelFormatText);
+  RequireAlphaPlane(source, alpha);
   TBitmap colour;
   colour.Assign(source);
   colour.SetPixelFormat(TPixelFormat::Bgr24);
